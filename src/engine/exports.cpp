@@ -1,0 +1,25 @@
+// The library's three entry points.
+#include "quillmark/exports.h"
+
+#include "engine/malware_heuristic.h"
+#include "engine/settings.h"
+#include "runtime/interfaced_object.h"
+#include "runtime/target_system.h"
+
+using namespace quillmark;
+
+extern "C" {
+
+QUILLMARK_API HRESULT DllGetInstance(const GUID& IID, void** Obj) {
+  return runtime::DllGetInstanceInternal(IID, Obj, {&TMalwareHeuristic::ClassInfo});
+}
+
+QUILLMARK_API HRESULT DllCanUnloadNow() {
+  return runtime::DllCanUnloadNowInternal(
+      {&TMalwareHeuristic::ClassInfo, &TMalwareHeuristicResult::ClassInfo, &TMalwareHeuristicSettings::ClassInfo});
+}
+
+QUILLMARK_API HRESULT DllGetVersion(DLLVERSIONINFO2* pdvi) {
+  return runtime::DllGetVersionInternal(runtime::LibraryModuleFileName(), pdvi);
+}
+}

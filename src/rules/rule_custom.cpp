@@ -1,0 +1,195 @@
+#include "rules/rule_custom.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/localizer.h"
+#include "engine/malware_heuristic.h"
+#include "runtime/target_system.h"
+#include "support/debug_log.h"
+#include "support/exceptions.h"
+#include "support/file_utils.h"
+
+namespace quillmark {
+
+// --- TMalwareRuleResult -------------------------------------------------------
+
+void* TMalwareRuleResult::GetInterface(const GUID& iid) {
+  if (iid == IUnknown::IID || iid == IMalwareRuleResult::IID) return static_cast<IMalwareRuleResult*>(this);
+  if (iid == ILinkObjectInterface::IID) return static_cast<ILinkObjectInterface*>(this);
+  return nullptr;
+}
+
+void TMalwareRuleResult::Reset() {
+  FPercentageMatch = 0;
+  FThreats.clear();
+}
+
+TThreat& TMalwareRuleResult::AddThreat(std::unique_ptr<TThreat> AThreat) {
+  FThreats.push_back(std::move(AThreat));
+  return *FThreats.back();
+}
+
+// --- TMalwareRuleCustom -------------------------------------------------------
+
+TMalwareRuleCustom::TMalwareRuleCustom(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType)
+    : FOwner(AOwner), FRuleType(ARuleType), FPriority(13 - static_cast<std::int32_t>(ARuleType)) {}
+
+TMalwareRuleCustom::~TMalwareRuleCustom() = default;
+
+void* TMalwareRuleCustom::GetInterface(const GUID& iid) {
+  if (iid == IUnknown::IID || iid == IMalwareRule::IID) return static_cast<IMalwareRule*>(this);
+  if (iid == IMalwareRuleInternal::IID) return static_cast<IMalwareRuleInternal*>(this);
+  return nullptr;
+}
+
+ComPtr<IMalwareRuleResult> TMalwareRuleCustom::GetResult() {
+  if (FResultSessions && !FResultSessions->empty()) return FResultSessions->back();
+  if (!FResult) FResult = ComPtr<IMalwareRuleResult>(CreateResult());
+  return FResult;
+}
+
+TMalwareRuleResult& TMalwareRuleCustom::RuleResult() {
+  ComPtr<IMalwareRuleResult> r = GetResult();
+  auto link = r.As<ILinkObjectInterface>();
+  return *static_cast<TMalwareRuleResult*>(link->GetObject());
+}
+
+runtime::ITargetSystem& TMalwareRuleCustom::Target() const {
+  if (FOwner) return FOwner->Target();
+  static std::shared_ptr<runtime::ITargetSystem> host = runtime::LiveHost();
+  return *host;
+}
+
+TMalwareRuleSupportedTypes TMalwareRuleCustom::GetSupportedTypes() { return DoGetSupportedTypes(); }
+
+std::string TMalwareRuleCustom::GetRuleName() { return TMalwareLocalizer::GetRuleName(FRuleType); }
+
+void TMalwareRuleCustom::Cancel() {
+  FCanceled = true;
+  DoCancel();
+}
+
+void TMalwareRuleCustom::BeginSession() {
+  if (!FResultSessions) FResultSessions = std::make_unique<std::vector<ComPtr<IMalwareRuleResult>>>();
+  FResultSessions->push_back(ComPtr<IMalwareRuleResult>(CreateResult()));
+}
+
+void TMalwareRuleCustom::EndSession() {
+  if (FResultSessions && !FResultSessions->empty()) FResultSessions->pop_back();
+}
+
+TRuleCheckCode TMalwareRuleCustom::CheckFile(const std::string&, Extended&) { return TRuleCheckCode::rccSkip; }
+
+TRuleCheckCode TMalwareRuleCustom::CheckMemory(const void*, std::uint32_t, Extended&) {
+  return TRuleCheckCode::rccSkip;
+}
+
+bool TMalwareRuleCustom::DoProgress(Extended APercent) {
+  if (FOnProgress) {
+    bool stop = false;
+    FOnProgress(static_cast<IMalwareRule*>(this), APercent, stop);
+    if (stop) Cancel();
+  }
+  return !FCanceled;
+}
+
+bool TMalwareRuleCustom::Analyze(PRuleAnalyzeParams AParams, TRuleCheckCode& ACheckCode) {
+  TMalwareRuleResult& result = RuleResult();
+  result.Reset();
+  bool answer = false;
+  ACheckCode = TRuleCheckCode::rccSkip;
+  if (!(GetSupportedTypes() & SupportedTypeBit(AParams->ParamsType))) return false;
+  FCanceled = false;
+
+  const bool isFile = AParams->ParamsType == TMalwareRuleSupportedType::mrstFile;
+  std::string longName;
+  try {
+    if (AParams->CheckParams && !CheckRuleAnalyzeParams(Target(), *AParams, longName)) return false;
+    if (!DoProgress(0)) return false;
+    if (isFile)
+      ACheckCode = CheckFile(std::string(AParams->FileName, static_cast<std::size_t>(AParams->FileNameLength)),
+                             result.PercentageRef());
+    else
+      ACheckCode = CheckMemory(AParams->Memory, AParams->MemorySize, result.PercentageRef());
+    answer = ACheckCode != TRuleCheckCode::rccSkip && ACheckCode != TRuleCheckCode::rccStop && !FCanceled;
+  } catch (const std::exception& e) {
+    DebugLog().LogError(TLogLevel::llError, isFile ? ".AnalyzeFile" : ".AnalyzeMemory", e, ClassName());
+    answer = false;
+  }
+  if (!FCanceled) DoProgress(100);
+  return answer;
+}
+
+bool TMalwareRuleCustom::RunPublic(TRuleAnalyzeParams& AParams, Extended* APercent) {
+  TRuleCheckCode code = TRuleCheckCode::rccSkip;
+  bool answer = Analyze(&AParams, code);
+  TMalwareRuleResult& result = RuleResult();
+  result.SetPercentageMatch(std::min<Extended>(100.0L, std::max<Extended>(0.0L, result.PercentageMatch())));
+  if (APercent) *APercent = result.PercentageMatch();
+  return answer;
+}
+
+namespace {
+TRuleAnalyzeParams FileParams(const std::string& AFileName) {
+  TRuleAnalyzeParams p;
+  p.CheckParams = true;
+  p.ParamsType = TMalwareRuleSupportedType::mrstFile;
+  p.FileName = AFileName.data();
+  p.FileNameLength = AFileName.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
+                         ? std::numeric_limits<std::int32_t>::max()
+                         : static_cast<std::int32_t>(AFileName.size());
+  return p;
+}
+TRuleAnalyzeParams MemoryParams(const void* AMemory, std::uint32_t AMemorySize) {
+  TRuleAnalyzeParams p;
+  p.CheckParams = true;
+  p.ParamsType = TMalwareRuleSupportedType::mrstMemory;
+  p.Memory = AMemory;
+  p.MemorySize = AMemorySize;
+  return p;
+}
+}  // namespace
+
+bool TMalwareRuleCustom::AnalyzeFile(const std::string& AFileName) {
+  auto p = FileParams(AFileName);
+  return RunPublic(p, nullptr);
+}
+
+bool TMalwareRuleCustom::AnalyzeFile(const std::string& AFileName, Extended& APercent) {
+  auto p = FileParams(AFileName);
+  return RunPublic(p, &APercent);
+}
+
+bool TMalwareRuleCustom::AnalyzeMemory(const void* AMemory, std::uint32_t AMemorySize) {
+  auto p = MemoryParams(AMemory, AMemorySize);
+  return RunPublic(p, nullptr);
+}
+
+bool TMalwareRuleCustom::AnalyzeMemory(const void* AMemory, std::uint32_t AMemorySize, Extended& APercent) {
+  auto p = MemoryParams(AMemory, AMemorySize);
+  return RunPublic(p, &APercent);
+}
+
+bool TMalwareRuleCustom::CheckRuleAnalyzeParams(runtime::ITargetSystem& ATarget, TRuleAnalyzeParams& AParams,
+                                                std::string& ALongName) {
+  if (AParams.ParamsType == TMalwareRuleSupportedType::mrstMemory)
+    return AParams.Memory != nullptr && AParams.MemorySize != 0 && AParams.MemorySize != 0xFFFFFFFFu;
+
+  if (AParams.FileNameLength < 1 || AParams.FileNameLength == std::numeric_limits<std::int32_t>::max() ||
+      AParams.FileName == nullptr)
+    return false;
+  std::string name(AParams.FileName, static_cast<std::size_t>(AParams.FileNameLength));
+  if (!ATarget.FileExists(name)) {
+    std::string longName = FileUtils::Add32KPrefix(ATarget, name);
+    if (longName == name || !ATarget.FileExists(longName))
+      throw Exception(TMalwareLocalizer::MsgF(TMalwareLocalizerStr::MSG_FILE_NOT_FOUND, {name}));
+    ALongName = std::move(longName);
+    AParams.FileName = ALongName.data();
+    AParams.FileNameLength = static_cast<std::int32_t>(ALongName.size());
+    name = ALongName;
+  }
+  return FileUtils::IsPEFile(ATarget, name);
+}
+
+}  // namespace quillmark

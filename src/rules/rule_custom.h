@@ -1,0 +1,164 @@
+// Base of every heuristic rule and of every rule result.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "interfaces/malware_rule_internal.h"
+#include "quillmark/malware_heuristic.h"
+#include "rules/threat_custom.h"
+#include "runtime/interfaced_object.h"
+
+namespace quillmark {
+
+namespace runtime {
+class ITargetSystem;
+}
+class TMalwareHeuristic;
+
+// One named field of a rule result, for hosts that show results generically
+// (the CLI's JSON output).
+using TRuleResultDetailValue = std::variant<bool, std::int64_t, Extended, std::string>;
+struct TRuleResultDetail {
+  std::string Name;
+  TRuleResultDetailValue Value;
+};
+using TRuleResultDetails = std::vector<TRuleResultDetail>;
+
+class TMalwareRuleResult : public runtime::TInterfacedObject,
+                           public ILinkObjectInterface,
+                           public IMalwareRuleResult {
+ public:
+  using TThreatList = std::vector<std::unique_ptr<TThreat>>;
+
+  TMalwareRuleResult() = default;
+  QM_IMPLEMENT_IUNKNOWN
+  const char* ClassName() const override { return "TMalwareRuleResult"; }
+
+  // ILinkObjectInterface
+  void* GetObject() override { return this; }
+  // IMalwareRuleResult
+  Extended GetPercentageMatch() override { return FPercentageMatch; }
+
+  Extended PercentageMatch() const { return FPercentageMatch; }
+  void SetPercentageMatch(Extended AValue) { FPercentageMatch = AValue; }
+  Extended& PercentageRef() { return FPercentageMatch; }
+  const TThreatList& Threats() const { return FThreats; }
+
+  // Percentage 0, no threats; subclasses clear their own fields too.
+  virtual void Reset();
+
+  TThreat& AddThreat(std::unique_ptr<TThreat> AThreat);
+  template <class T>
+  T& AddThreat(Extended ADangerPercent) {
+    return static_cast<T&>(AddThreat(TThreat::Create<T>(ADangerPercent)));
+  }
+  template <class T, class G>
+  T& AddThreat(G ASubGroup, Extended ADangerPercent) {
+    return static_cast<T&>(AddThreat(T::template Create<T>(ASubGroup, ADangerPercent)));
+  }
+
+  // The result's own fields by name (rule-specific results add theirs).
+  virtual void GetDetails(TRuleResultDetails& ADetails) const { (void)ADetails; }
+
+ protected:
+  void* GetInterface(const GUID& iid) override;
+
+ private:
+  TThreatList FThreats;
+  Extended FPercentageMatch = 0;
+};
+
+class TMalwareRuleCustom : public runtime::TInterfacedObject, public IMalwareRuleInternal, public IMalwareRule {
+ public:
+  TMalwareRuleCustom(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType);
+  ~TMalwareRuleCustom() override;
+  QM_IMPLEMENT_IUNKNOWN
+  const char* ClassName() const override { return "TMalwareRuleCustom"; }
+
+  // IMalwareRule
+  TMalwareRuleProgressEvent GetOnProgress() override { return FOnProgress; }
+  void SetOnProgress(TMalwareRuleProgressEvent AValue) override { FOnProgress = std::move(AValue); }
+  bool GetSelected() override { return FSelected; }
+  void SetSelected(bool AValue) override { FSelected = AValue; }
+  ComPtr<IMalwareRuleResult> GetResult() override;
+  TMalwareRuleSupportedTypes GetSupportedTypes() override;
+  TMalwareRuleType GetRuleType() override { return FRuleType; }
+  std::string GetRuleName() override;
+  std::int32_t GetPriority() override { return FPriority; }
+  void SetPriority(std::int32_t AValue) override { FPriority = AValue; }
+  bool AnalyzeFile(const std::string& AFileName) override;
+  bool AnalyzeFile(const std::string& AFileName, Extended& APercent) override;
+  bool AnalyzeMemory(const void* AMemory, std::uint32_t AMemorySize) override;
+  bool AnalyzeMemory(const void* AMemory, std::uint32_t AMemorySize, Extended& APercent) override;
+  void Cancel() override;
+  void BeginSession() override;
+  void EndSession() override;
+  void Close() override { DoClose(); }
+
+  // IMalwareRuleInternal
+  bool Analyze(PRuleAnalyzeParams AParams, TRuleCheckCode& ACheckCode) override;
+  void PostAnalyze(PRuleAnalyzeParams AParams, TMalwareHeuristicResult* AResult,
+                   TMalwareRuleResult* ARuleResult) override {
+    DoPostAnalyze(AParams, AResult, ARuleResult);
+  }
+
+  TMalwareHeuristic* Owner() const { return FOwner; }
+  // The result object behind GetResult.
+  TMalwareRuleResult& RuleResult();
+  // The system under examination (the owner's, or the live host).
+  runtime::ITargetSystem& Target() const;
+  bool Canceled() const { return FCanceled.load(); }
+
+  // Validates analysis parameters. For a file that does not exist under its
+  // name, tries the long-path form, which is kept in ALongName and pointed to
+  // by AParams; throws when neither exists; answers whether it is a PE image.
+  static bool CheckRuleAnalyzeParams(runtime::ITargetSystem& ATarget, TRuleAnalyzeParams& AParams,
+                                     std::string& ALongName);
+
+ protected:
+  void* GetInterface(const GUID& iid) override;
+
+  virtual TRuleCheckCode CheckFile(const std::string& AFileName, Extended& APercent);
+  virtual TRuleCheckCode CheckMemory(const void* AMemory, std::uint32_t AMemorySize, Extended& APercent);
+  virtual void DoCancel() {}
+  virtual void DoClose() {}
+  // A new, empty result of the rule's result class.
+  virtual TMalwareRuleResult* CreateResult() { return new TMalwareRuleResult(); }
+  virtual TMalwareRuleSupportedTypes DoGetSupportedTypes() const {
+    return SupportedTypeBit(TMalwareRuleSupportedType::mrstFile);
+  }
+  virtual void DoPostAnalyze(PRuleAnalyzeParams AParams, TMalwareHeuristicResult* AResult,
+                             TMalwareRuleResult* ARuleResult) {
+    (void)AParams, (void)AResult, (void)ARuleResult;
+  }
+
+  // Reports the rule's own progress; answers false once the rule is cancelled.
+  bool DoProgress(Extended APercent);
+
+ private:
+  bool RunPublic(TRuleAnalyzeParams& AParams, Extended* APercent);
+
+  TMalwareRuleProgressEvent FOnProgress;
+  TMalwareHeuristic* FOwner;
+  bool FSelected = true;
+  ComPtr<IMalwareRuleResult> FResult;
+  std::unique_ptr<std::vector<ComPtr<IMalwareRuleResult>>> FResultSessions;
+  std::atomic<bool> FCanceled{false};
+  TMalwareRuleType FRuleType;
+  std::int32_t FPriority;
+};
+
+// Class reference of a rule: makes a new instance for an engine.
+using TMalwareRuleClass = TMalwareRuleCustom* (*)(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType);
+
+template <class T>
+TMalwareRuleCustom* RuleClassOf(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType) {
+  return new T(AOwner, ARuleType);
+}
+
+}  // namespace quillmark

@@ -1,0 +1,228 @@
+#include "runtime/posix/live_host.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace quillmark::runtime {
+
+namespace posix {
+
+namespace {
+
+[[noreturn]] void ThrowErrno(const std::string& what) {
+  int e = errno;
+  throw EOSError(e, what + ": " + std::strerror(e));
+}
+
+class TPosixFileView : public IFileView {
+ public:
+  TPosixFileView(void* base, std::size_t mapped, const std::uint8_t* data, std::size_t size)
+      : FBase(base), FMapped(mapped), FData(data), FSize(size) {}
+  ~TPosixFileView() override {
+    if (FBase) munmap(FBase, FMapped);
+  }
+  const std::uint8_t* Data() const override { return FData; }
+  std::size_t Size() const override { return FSize; }
+
+ private:
+  void* FBase;
+  std::size_t FMapped;
+  const std::uint8_t* FData;
+  std::size_t FSize;
+};
+
+class TPosixFile : public IReadOnlyFile {
+ public:
+  TPosixFile(int fd, std::uint64_t size) : FFd(fd), FSize(size) {}
+  ~TPosixFile() override { ::close(FFd); }
+  std::uint64_t Size() const override { return FSize; }
+
+  std::unique_ptr<IFileView> Map(std::uint64_t offset, std::size_t size) override {
+    if (offset >= FSize || size == 0) return std::make_unique<TPosixFileView>(nullptr, 0, nullptr, 0);
+    if (size > FSize - offset) size = static_cast<std::size_t>(FSize - offset);
+    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    std::uint64_t aligned = offset - offset % page;
+    std::size_t lead = static_cast<std::size_t>(offset - aligned);
+    void* base = mmap(nullptr, size + lead, PROT_READ, MAP_PRIVATE, FFd, static_cast<off_t>(aligned));
+    if (base == MAP_FAILED) ThrowErrno("mmap");
+    return std::make_unique<TPosixFileView>(base, size + lead, static_cast<const std::uint8_t*>(base) + lead, size);
+  }
+
+  std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t n) override {
+    std::size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < n) {
+      ssize_t r = pread(FFd, out + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        ThrowErrno("read");
+      }
+      if (r == 0) break;
+      done += static_cast<std::size_t>(r);
+    }
+    return done;
+  }
+
+ private:
+  int FFd;
+  std::uint64_t FSize;
+};
+
+std::string ReadSmallFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string HomeFolder() {
+  const char* h = std::getenv("HOME");
+  return h ? h : "";
+}
+
+std::string XdgFolder(const char* var, const char* fallback) {
+  const char* v = std::getenv(var);
+  if (v && *v == '/') return v;
+  std::string home = HomeFolder();
+  return home.empty() ? std::string() : home + "/" + fallback;
+}
+
+}  // namespace
+
+std::unique_ptr<IReadOnlyFile> OpenPosixFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) ThrowErrno("open " + path);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
+    ThrowErrno("stat " + path);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw EOSError(EISDIR, "not a regular file: " + path);
+  }
+  return std::make_unique<TPosixFile>(fd, static_cast<std::uint64_t>(st.st_size));
+}
+
+bool PosixFileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool PosixDirectoryExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string TLiveHost::GetEnvironmentVariable(const std::string& name) {
+  const char* v = std::getenv(name.c_str());
+  return v ? v : "";
+}
+
+std::string TLiveHost::GetSpecialFolder(int csidl) {
+  switch (csidl) {
+    case 0x001A:  // CSIDL_APPDATA: roaming application data
+      return XdgFolder("XDG_CONFIG_HOME", ".config");
+    case 0x001C:  // CSIDL_LOCAL_APPDATA
+      return XdgFolder("XDG_DATA_HOME", ".local/share");
+    case 0x0020:  // CSIDL_INTERNET_CACHE
+      return XdgFolder("XDG_CACHE_HOME", ".cache");
+    case 0x0028:  // CSIDL_PROFILE
+      return HomeFolder();
+    default:
+      return {};
+  }
+}
+
+std::vector<TProcessEntry> TLiveHost::EnumerateProcesses() {
+  DIR* dir = opendir("/proc");
+  if (!dir) ThrowErrno("opendir /proc");
+  std::vector<TProcessEntry> out;
+  while (dirent* e = readdir(dir)) {
+    char* end = nullptr;
+    unsigned long pid = std::strtoul(e->d_name, &end, 10);
+    if (!end || *end || pid == 0) continue;
+    std::string base = std::string("/proc/") + e->d_name;
+    TProcessEntry p;
+    p.ProcessID = static_cast<std::uint32_t>(pid);
+    std::string status = ReadSmallFile(base + "/status");
+    if (status.empty()) continue;  // exited meanwhile
+    std::istringstream lines(status);
+    for (std::string line; std::getline(lines, line);) {
+      auto colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::string key = line.substr(0, colon);
+      std::string value = line.substr(colon + 1);
+      auto first = value.find_first_not_of(" \t");
+      value = first == std::string::npos ? std::string() : value.substr(first);
+      if (key == "Name") p.ExeName = value;
+      else if (key == "PPid") p.ParentProcessID = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+      else if (key == "Threads") p.ThreadCount = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    }
+    char target[4096];
+    ssize_t n = readlink((base + "/exe").c_str(), target, sizeof target - 1);
+    if (n > 0) {
+      p.FileName.assign(target, static_cast<std::size_t>(n));
+      auto slash = p.FileName.rfind('/');
+      if (slash != std::string::npos) p.ExeName = p.FileName.substr(slash + 1);
+    }
+    out.push_back(std::move(p));
+  }
+  closedir(dir);
+  return out;
+}
+
+std::uint64_t TLiveHost::GetTickCount64() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+}  // namespace posix
+
+std::shared_ptr<ITargetSystem> LiveHost() {
+  static std::shared_ptr<ITargetSystem> host = std::make_shared<posix::TLiveHost>();
+  return host;
+}
+
+namespace {
+std::string SelfExecutable() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+}  // namespace
+
+std::string HostExecutableFolder() {
+  std::string exe = SelfExecutable();
+  auto slash = exe.rfind('/');
+  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+}
+
+std::string HostExecutableName() {
+  std::string exe = SelfExecutable();
+  auto slash = exe.rfind('/');
+  return slash == std::string::npos ? exe : exe.substr(slash + 1);
+}
+
+std::string LibraryModuleFileName() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&LibraryModuleFileName), &info) && info.dli_fname) return info.dli_fname;
+  return SelfExecutable();
+}
+
+}  // namespace quillmark::runtime

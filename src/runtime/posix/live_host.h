@@ -1,0 +1,31 @@
+// The live Linux host as a target system.
+#pragma once
+
+#include "runtime/target_system.h"
+
+namespace quillmark::runtime::posix {
+
+// Windows version a live Linux host reports (the catalogue's rows are judged
+// against it).
+constexpr TWindowsVersion kLiveHostWindowsVersion = TWindowsVersion::wvWin10;
+
+// Opens a file read-only with open(2)/mmap(2); throws EOSError.
+std::unique_ptr<IReadOnlyFile> OpenPosixFile(const std::string& path);
+bool PosixFileExists(const std::string& path);
+bool PosixDirectoryExists(const std::string& path);
+
+class TLiveHost : public ITargetSystem {
+ public:
+  TPathSyntax PathSyntax() const override { return TPathSyntax::psPosix; }
+  bool FileExists(const std::string& path) override { return PosixFileExists(path); }
+  bool DirectoryExists(const std::string& path) override { return PosixDirectoryExists(path); }
+  std::unique_ptr<IReadOnlyFile> OpenFileForRead(const std::string& path) override { return OpenPosixFile(path); }
+  std::string GetEnvironmentVariable(const std::string& name) override;
+  std::string GetSpecialFolder(int csidl) override;
+  std::string GetWindowsDirectory() override { return {}; }
+  TWindowsVersion WindowsVersion() override { return kLiveHostWindowsVersion; }
+  std::vector<TProcessEntry> EnumerateProcesses() override;
+  std::uint64_t GetTickCount64() override;
+};
+
+}  // namespace quillmark::runtime::posix

@@ -1,0 +1,47 @@
+#include "support/engine_fixture.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "support/debug_log.h"
+
+namespace quillmark::test {
+
+std::string MinimalPEBytes() {
+  std::string b(64 + 248 + 64, '\0');
+  b[0] = 'M';
+  b[1] = 'Z';
+  b[2] = static_cast<char>(b.size() % 512);  // e_cblp
+  b[4] = 1;                                  // e_cp
+  b[24] = 0x40;                              // e_lfarlc
+  b[60] = 64;                                // e_lfanew
+  b[64] = 'P';
+  b[65] = 'E';
+  return b;
+}
+
+TEngineFiles::TEngineFiles() {
+  static std::atomic<int> counter{0};
+  FFolder = std::filesystem::temp_directory_path() /
+            ("qm-engine-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+  std::filesystem::create_directories(FFolder);
+  std::ofstream(PEFile(), std::ios::binary) << MinimalPEBytes();
+  std::ofstream(TextFile(), std::ios::binary) << "just some text, not an executable image\n";
+}
+
+TEngineFiles::~TEngineFiles() {
+  std::error_code ec;
+  std::filesystem::remove_all(FFolder, ec);
+}
+
+int CountLogEntries(const std::string& AText, const std::string& AOwner) {
+  std::ifstream in(DebugLog().FileName());
+  int n = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.find(AText) != std::string::npos && (AOwner.empty() || line.find(AOwner) != std::string::npos)) ++n;
+  return n;
+}
+
+}  // namespace quillmark::test
