@@ -1,0 +1,100 @@
+// libFuzzer entry: the PE reader and the PE-file test over arbitrary bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "runtime/target_system.h"
+#include "support/file_utils.h"
+#include "support/pe_image.h"
+
+namespace {
+
+using namespace quillmark;
+
+// A target whose only file is the fuzzer's input.
+class TBufferTarget : public runtime::ITargetSystem {
+ public:
+  TBufferTarget(const std::uint8_t* data, std::size_t size) : FData(data), FSize(size) {}
+
+  runtime::TPathSyntax PathSyntax() const override { return runtime::TPathSyntax::psWindows; }
+  bool FileExists(const std::string& path) override { return path == kName; }
+  bool DirectoryExists(const std::string&) override { return false; }
+  std::unique_ptr<runtime::IReadOnlyFile> OpenFileForRead(const std::string& path) override {
+    if (path != kName) throw runtime::EOSError(2, "no such file");
+    return std::make_unique<TFile>(FData, FSize);
+  }
+  std::string GetEnvironmentVariable(const std::string&) override { return {}; }
+  std::string GetSpecialFolder(int) override { return {}; }
+  std::string GetWindowsDirectory() override { return "C:\\Windows"; }
+  runtime::TWindowsVersion WindowsVersion() override { return runtime::TWindowsVersion::wvWin10; }
+  std::vector<runtime::TProcessEntry> EnumerateProcesses() override { return {}; }
+  std::uint64_t GetTickCount64() override { return 0; }
+
+  static constexpr const char* kName = "C:\\input.exe";
+
+ private:
+  class TView : public runtime::IFileView {
+   public:
+    TView(const std::uint8_t* data, std::size_t size) : FCopy(new std::uint8_t[size ? size : 1]), FSize(size) {
+      if (size) std::memcpy(FCopy.get(), data, size);
+    }
+    const std::uint8_t* Data() const override { return FSize ? FCopy.get() : nullptr; }
+    std::size_t Size() const override { return FSize; }
+
+   private:
+    std::unique_ptr<std::uint8_t[]> FCopy;  // exact size, so overreads are caught
+    std::size_t FSize;
+  };
+
+  class TFile : public runtime::IReadOnlyFile {
+   public:
+    TFile(const std::uint8_t* data, std::size_t size) : FData(data), FSize(size) {}
+    std::uint64_t Size() const override { return FSize; }
+    std::unique_ptr<runtime::IFileView> Map(std::uint64_t offset, std::size_t size) override {
+      if (offset >= FSize) return std::make_unique<TView>(nullptr, 0);
+      size = static_cast<std::size_t>(std::min<std::uint64_t>(size, FSize - offset));
+      return std::make_unique<TView>(FData + offset, size);
+    }
+    std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t n) override {
+      if (offset >= FSize) return 0;
+      n = static_cast<std::size_t>(std::min<std::uint64_t>(n, FSize - offset));
+      std::memcpy(buffer, FData + offset, n);
+      return n;
+    }
+
+   private:
+    const std::uint8_t* FData;
+    std::size_t FSize;
+  };
+
+  const std::uint8_t* FData;
+  std::size_t FSize;
+};
+
+volatile std::uint64_t gSink;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  TPEImage image(data, size);
+  std::uint64_t sum = image.IsValid();
+  for (std::size_t i = 0; i < image.Sections().size(); ++i) {
+    auto raw = image.SectionRawData(i);
+    if (!raw.empty()) sum += raw.front() + raw.back();
+    const TImageSection& s = image.Sections()[i];
+    if (auto off = image.RvaToOffset(s.VirtualAddress + s.VirtualSize / 2)) sum += *off;
+  }
+  for (unsigned d = 0; d < IMAGE_NUMBEROF_DIRECTORY_ENTRIES; ++d) {
+    if (auto dir = image.DataDirectory(d)) {
+      auto bytes = image.RvaData(dir->VirtualAddress, dir->Size);
+      if (!bytes.empty()) sum += bytes.back();
+    }
+  }
+
+  TBufferTarget target(data, size);
+  sum += FileUtils::IsPEFile(target, TBufferTarget::kName);
+  gSink = sum;
+  return 0;
+}

@@ -1,0 +1,198 @@
+#include "support/file_utils.h"
+
+#include <map>
+#include <memory>
+
+#include "runtime/path_prepare.h"
+#include "support/file_mapped.h"
+
+namespace quillmark {
+
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
+  return true;
+}
+
+std::string Trim(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return std::string(s);
+}
+
+// Length of UTF-8 text in UTF-16 code units.
+std::size_t Utf16Length(std::string_view s) {
+  std::size_t n = 0;
+  for (unsigned char c : s) {
+    if ((c & 0xC0) != 0x80) ++n;  // a lead byte starts a code point
+    if (c >= 0xF0) ++n;           // four-byte sequences need a surrogate pair
+  }
+  return n;
+}
+
+struct TPrefixRewrite {
+  std::string_view Prefix;
+  std::string_view Replacement;
+};
+
+constexpr TPrefixRewrite kPrefixRewrites[] = {
+    {"\\SystemRoot\\", "%SystemRoot%\\"},
+    {"System32\\", "%SystemRoot%\\System32\\"},
+    {"\\??\\", ""},
+    {"SysWOW64\\", "%SystemRoot%\\SysWOW64\\"},
+};
+
+// Variables put back by UnExpandEnvStrings; on equal lengths the earlier wins.
+constexpr std::string_view kUnExpandVariables[] = {
+    "ALLUSERSPROFILE", "APPDATA",     "LOCALAPPDATA", "ProgramData",        "ProgramFiles",
+    "ProgramFiles(x86)", "CommonProgramFiles", "CommonProgramFiles(x86)", "TEMP", "USERPROFILE",
+    "SystemRoot",      "SystemDrive",
+};
+
+constexpr std::size_t kMaxPath = 260;
+
+// Device maps of targets that use the unit's own map.
+std::mutex gDeviceMapsLock;
+std::map<const runtime::ITargetSystem*, std::unique_ptr<FileUtils::TDosDeviceMap>> gDeviceMaps;
+
+FileUtils::TDosDeviceMap& DeviceMapOf(const runtime::ITargetSystem& target) {
+  std::lock_guard guard(gDeviceMapsLock);
+  auto& slot = gDeviceMaps[&target];
+  if (!slot) slot = std::make_unique<FileUtils::TDosDeviceMap>();
+  return *slot;
+}
+
+}  // namespace
+
+// --- device map -----------------------------------------------------------------
+
+void FileUtils::TDosDeviceMap::RefreshIfDue(runtime::ITargetSystem& target) {
+  const std::uint64_t now = target.GetTickCount64();
+  if (FBuilt && now >= FLastRebuild && now - FLastRebuild < kDeviceMapRefreshInterval) return;
+  FItems.clear();
+  for (auto& [device, root] : target.DosDevices()) {
+    if (device.empty()) continue;
+    std::string name = device;
+    if (name.back() != '\\') name += '\\';
+    FItems.push_back({std::move(name), root});
+  }
+  FLastRebuild = target.GetTickCount64();
+  FBuilt = true;
+}
+
+std::string FileUtils::TDosDeviceMap::Translate(runtime::ITargetSystem& target, const std::string& path) {
+  std::lock_guard guard(FLock);
+  RefreshIfDue(target);
+  for (const auto& item : FItems)
+    if (StartsWithNoCase(path, item.FDosDriveName)) return item.FDiskName + path.substr(item.FDosDriveName.size());
+  return path;
+}
+
+std::vector<FileUtils::TDosDeviceToWinPathItem> FileUtils::TDosDeviceMap::Items() {
+  std::lock_guard guard(FLock);
+  return FItems;
+}
+
+// --- FileUtils --------------------------------------------------------------------
+
+bool FileUtils::IsPEFile(runtime::ITargetSystem& target, const std::string& fileName) {
+  constexpr std::int64_t kNtHeaders32Size = 248;
+  try {
+    auto memory = TFileMappedMemory::OpenForRead(target, fileName, 64);
+    const std::uint64_t fileSize = memory->GetFileSize();
+    if (fileSize < 65) return false;
+
+    std::uint8_t dos[64];
+    if (memory->Read(dos, sizeof dos) != sizeof dos) return false;
+    auto u16 = [&dos](std::size_t at) { return static_cast<std::int64_t>(dos[at] | (dos[at + 1] << 8)); };
+    const std::int64_t e_magic = u16(0), e_cblp = u16(2), e_cp = u16(4), e_lfarlc = u16(24);
+    const std::int64_t e_lfanew = static_cast<std::int32_t>(static_cast<std::uint32_t>(u16(60)) |
+                                                            (static_cast<std::uint32_t>(u16(62)) << 16));
+    if (e_magic != 0x5A4D || e_lfanew == 0) return false;
+
+    const std::int64_t declared = e_cblp == 0 ? e_cp * 512 : (e_cp - 1) * 512 + e_cblp;
+    if (declared > static_cast<std::int64_t>(fileSize) || declared < e_lfarlc) return false;
+
+    if (e_lfanew < 0 || static_cast<std::uint64_t>(e_lfanew + kNtHeaders32Size) > fileSize) return false;
+    if (static_cast<std::uint64_t>(e_lfanew + kNtHeaders32Size) > memory->Size())
+      memory->Resize(e_lfanew + kNtHeaders32Size);
+    memory->SetPosition(static_cast<std::uint64_t>(e_lfanew));
+    std::uint8_t nt[kNtHeaders32Size];
+    if (memory->Read(nt, kNtHeaders32Size) != kNtHeaders32Size) return false;
+    return (nt[0] | (nt[1] << 8)) == 0x4550;
+  } catch (...) {
+    return false;
+  }
+}
+
+TFileNameType FileUtils::FileNameType(std::string_view fileName) {
+  if (fileName.starts_with("\\\\?\\")) return TFileNameType::fnt32KFileName;
+  if (fileName.starts_with("\\\\")) return TFileNameType::fntNetwork;
+  return TFileNameType::fntCustom;
+}
+
+std::string FileUtils::Remove32KPrefix(const std::string& fileName) {
+  if (FileNameType(fileName) == TFileNameType::fnt32KFileName) return fileName.substr(4);
+  return fileName;
+}
+
+std::string FileUtils::PrepareFileName(runtime::ITargetSystem& target, const std::string& path) {
+  std::string result = Trim(path);
+  for (const auto& row : kPrefixRewrites)
+    if (StartsWithNoCase(result, row.Prefix))
+      result = std::string(row.Replacement) + result.substr(row.Prefix.size());
+  return runtime::PreparePathName(target, result);
+}
+
+std::string FileUtils::CheckDosFileName(runtime::ITargetSystem& target, const std::string& fileName,
+                                        TDosDeviceMap& map) {
+  if (fileName.size() < 2) return fileName;
+  std::string result = map.Translate(target, fileName);
+  std::string drive = result.substr(0, target.DrivePrefixLength(result));
+  if (drive.find(':') == std::string::npos) return PrepareFileName(target, result);
+  return result;
+}
+
+std::string FileUtils::CheckDosFileName(runtime::ITargetSystem& target, const std::string& fileName) {
+  if (fileName.size() < 2) return fileName;
+  return CheckDosFileName(target, fileName, DeviceMapOf(target));
+}
+
+void FileUtils::ReleaseDosDeviceMap(const runtime::ITargetSystem& target) {
+  std::lock_guard guard(gDeviceMapsLock);
+  gDeviceMaps.erase(&target);
+}
+
+std::string FileUtils::UnExpandEnvStrings(runtime::ITargetSystem& target, const std::string& path) {
+  if (target.PathSyntax() != runtime::TPathSyntax::psWindows) return path;
+  std::string_view bestName;
+  std::size_t bestLength = 0;
+  for (std::string_view name : kUnExpandVariables) {
+    std::string value = runtime::LookupEnvironmentVariable(target, std::string(name));
+    while (!value.empty() && target.IsPathDelimiter(value.back())) value.pop_back();
+    if (value.empty() || value.size() <= bestLength || !StartsWithNoCase(path, value)) continue;
+    // The value must end at a folder boundary of the path.
+    if (path.size() != value.size() && !target.IsPathDelimiter(path[value.size()])) continue;
+    bestName = name;
+    bestLength = value.size();
+  }
+  if (bestName.empty()) return path;
+  std::string result = "%" + std::string(bestName) + "%" + path.substr(bestLength);
+  if (Utf16Length(result) >= kMaxPath) return path;
+  return result;
+}
+
+std::string FileUtils::GetSpecialFolder(runtime::ITargetSystem& target, int csidl) {
+  try {
+    return target.GetSpecialFolder(csidl);
+  } catch (...) {
+    return {};
+  }
+}
+
+}  // namespace quillmark

@@ -1,0 +1,240 @@
+#include "support/pe_image.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/file_mapped.h"
+
+namespace quillmark {
+
+namespace {
+
+// Offsets inside the optional header.
+constexpr std::uint64_t kOptSizeOfCode = 4;
+constexpr std::uint64_t kOptAddressOfEntryPoint = 16;
+constexpr std::uint64_t kOptBaseOfCode = 20;
+constexpr std::uint64_t kOptImageBase32 = 28;
+constexpr std::uint64_t kOptImageBase64 = 24;
+constexpr std::uint64_t kOptSectionAlignment = 32;
+constexpr std::uint64_t kOptFileAlignment = 36;
+constexpr std::uint64_t kOptMajorOperatingSystemVersion = 40;
+constexpr std::uint64_t kOptMajorSubsystemVersion = 48;
+constexpr std::uint64_t kOptSizeOfImage = 56;
+constexpr std::uint64_t kOptSizeOfHeaders = 60;
+constexpr std::uint64_t kOptCheckSum = 64;
+constexpr std::uint64_t kOptSubsystem = 68;
+constexpr std::uint64_t kOptDllCharacteristics = 70;
+constexpr std::uint64_t kOptNumberOfRvaAndSizes32 = 92;
+constexpr std::uint64_t kOptNumberOfRvaAndSizes64 = 108;
+
+constexpr std::uint64_t kDosLfanew = 60;
+
+std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t U32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+}
+std::uint64_t U64(const std::uint8_t* p) { return std::uint64_t{U32(p)} | (std::uint64_t{U32(p + 4)} << 32); }
+
+// Bytes of the section's virtual range that the file supplies.
+std::uint64_t LoadedRawSize(const TImageSection& s) {
+  std::uint64_t extent = s.VirtualSize != 0 ? s.VirtualSize : s.SizeOfRawData;
+  return std::min<std::uint64_t>(extent, s.SizeOfRawData);
+}
+
+}  // namespace
+
+void TPEImage::Reset() {
+  FData = {};
+  FParsed = false;
+  FError = TPEParseError::peTooSmall;
+  FAnomalies = paNone;
+  FNtHeadersOffset = 0;
+  FFileHeader = {};
+  FOptional = {};
+  FDirectories.clear();
+  FSections.clear();
+}
+
+bool TPEImage::Parse(std::span<const std::uint8_t> data) {
+  Reset();
+  FData = data;
+
+  if (FData.size() < IMAGE_SIZEOF_DOS_HEADER) return Fail(TPEParseError::peTooSmall);
+  if (*ReadU16(0) != IMAGE_DOS_SIGNATURE) return Fail(TPEParseError::peNoDosSignature);
+
+  FNtHeadersOffset = *ReadU32(kDosLfanew);
+  if (Slice(FNtHeadersOffset, 4 + IMAGE_SIZEOF_FILE_HEADER).empty()) return Fail(TPEParseError::peBadNtHeadersOffset);
+  if (*ReadU32(FNtHeadersOffset) != IMAGE_NT_SIGNATURE) return Fail(TPEParseError::peNoNtSignature);
+
+  const std::uint8_t* fh = Slice(FileHeaderOffset(), IMAGE_SIZEOF_FILE_HEADER).data();
+  FFileHeader.Machine = U16(fh + 0);
+  FFileHeader.NumberOfSections = U16(fh + 2);
+  FFileHeader.TimeDateStamp = U32(fh + 4);
+  FFileHeader.PointerToSymbolTable = U32(fh + 8);
+  FFileHeader.NumberOfSymbols = U32(fh + 12);
+  FFileHeader.SizeOfOptionalHeader = U16(fh + 16);
+  FFileHeader.Characteristics = U16(fh + 18);
+
+  const std::uint64_t opt = OptionalHeaderOffset();
+  auto magic = ReadU16(opt);
+  if (!magic) return Fail(TPEParseError::peTruncatedOptionalHeader);
+  if (*magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && *magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    return Fail(TPEParseError::peBadOptionalMagic);
+  const bool plus = *magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+  const std::uint64_t fixed = plus ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED;
+  auto oh = Slice(opt, fixed);
+  if (oh.empty()) return Fail(TPEParseError::peTruncatedOptionalHeader);
+  const std::uint8_t* o = oh.data();
+
+  FOptional.Magic = *magic;
+  FOptional.SizeOfCode = U32(o + kOptSizeOfCode);
+  FOptional.AddressOfEntryPoint = U32(o + kOptAddressOfEntryPoint);
+  FOptional.BaseOfCode = U32(o + kOptBaseOfCode);
+  FOptional.ImageBase = plus ? U64(o + kOptImageBase64) : U32(o + kOptImageBase32);
+  FOptional.SectionAlignment = U32(o + kOptSectionAlignment);
+  FOptional.FileAlignment = U32(o + kOptFileAlignment);
+  FOptional.MajorOperatingSystemVersion = U16(o + kOptMajorOperatingSystemVersion);
+  FOptional.MinorOperatingSystemVersion = U16(o + kOptMajorOperatingSystemVersion + 2);
+  FOptional.MajorSubsystemVersion = U16(o + kOptMajorSubsystemVersion);
+  FOptional.MinorSubsystemVersion = U16(o + kOptMajorSubsystemVersion + 2);
+  FOptional.SizeOfImage = U32(o + kOptSizeOfImage);
+  FOptional.SizeOfHeaders = U32(o + kOptSizeOfHeaders);
+  FOptional.CheckSum = U32(o + kOptCheckSum);
+  FOptional.Subsystem = U16(o + kOptSubsystem);
+  FOptional.DllCharacteristics = U16(o + kOptDllCharacteristics);
+  FOptional.NumberOfRvaAndSizes = U32(o + (plus ? kOptNumberOfRvaAndSizes64 : kOptNumberOfRvaAndSizes32));
+  if (FOptional.FileAlignment == 0 || FOptional.SectionAlignment == 0) FAnomalies |= paZeroAlignment;
+
+  // Data directories: as many as declared, at most sixteen, while in the file.
+  const std::size_t declared =
+      std::min<std::uint64_t>(FOptional.NumberOfRvaAndSizes, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
+  for (unsigned i = 0; i < declared; ++i) {
+    std::uint64_t at = DataDirectoryEntryOffset(i);
+    auto entry = Slice(at, 8);
+    if (entry.empty()) {
+      FAnomalies |= paDirectoriesTruncated;
+      break;
+    }
+    FDirectories.push_back({U32(entry.data()), U32(entry.data() + 4), at});
+  }
+  if (FFileHeader.SizeOfOptionalHeader < fixed + 8 * declared) FAnomalies |= paOptionalHeaderTooSmall;
+
+  // Section table: the headers that lie wholly in the file.
+  const std::uint64_t table = SectionTableOffset();
+  const std::uint64_t room = table < FData.size() ? (FData.size() - table) / IMAGE_SIZEOF_SECTION_HEADER : 0;
+  const std::uint64_t count = std::min<std::uint64_t>(FFileHeader.NumberOfSections, room);
+  if (count < FFileHeader.NumberOfSections) FAnomalies |= paSectionTableTruncated;
+  FSections.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t at = table + i * IMAGE_SIZEOF_SECTION_HEADER;
+    const std::uint8_t* sh = FData.data() + at;
+    TImageSection s;
+    std::size_t len = 0;
+    while (len < IMAGE_SIZEOF_SHORT_NAME && sh[len] != 0) ++len;
+    s.Name.assign(reinterpret_cast<const char*>(sh), len);
+    s.VirtualSize = U32(sh + 8);
+    s.VirtualAddress = U32(sh + 12);
+    s.SizeOfRawData = U32(sh + 16);
+    s.PointerToRawData = U32(sh + 20);
+    s.Characteristics = U32(sh + 36);
+    s.HeaderOffset = at;
+    FSections.push_back(std::move(s));
+  }
+
+  FParsed = true;
+  FError = TPEParseError::peNone;
+  return true;
+}
+
+std::optional<TImageDataDirectory> TPEImage::DataDirectory(unsigned index) const {
+  if (index >= FDirectories.size()) return std::nullopt;
+  return FDirectories[index];
+}
+
+std::uint64_t TPEImage::DataDirectoryEntryOffset(unsigned index) const {
+  const std::uint64_t fixed = IsPE32Plus() ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED;
+  return OptionalHeaderOffset() + fixed + 8 * std::uint64_t{index};
+}
+
+std::span<const std::uint8_t> TPEImage::SectionRawData(std::size_t i) const {
+  if (i >= FSections.size()) return {};
+  return SliceClipped(FSections[i].PointerToRawData, FSections[i].SizeOfRawData);
+}
+
+std::optional<std::size_t> TPEImage::SectionOfRva(std::uint32_t rva) const {
+  for (std::size_t i = 0; i < FSections.size(); ++i) {
+    const TImageSection& s = FSections[i];
+    std::uint64_t extent = s.VirtualSize != 0 ? s.VirtualSize : s.SizeOfRawData;
+    if (rva >= s.VirtualAddress && std::uint64_t{rva} - s.VirtualAddress < extent) return i;
+  }
+  return std::nullopt;
+}
+
+std::span<const std::uint8_t> TPEImage::RvaData(std::uint32_t rva, std::uint32_t size) const {
+  if (!IsValid()) return {};
+  if (auto i = SectionOfRva(rva)) {
+    const TImageSection& s = FSections[*i];
+    const std::uint64_t delta = std::uint64_t{rva} - s.VirtualAddress;
+    const std::uint64_t loaded = LoadedRawSize(s);
+    if (delta >= loaded) return {};
+    return SliceClipped(std::uint64_t{s.PointerToRawData} + delta, std::min<std::uint64_t>(size, loaded - delta));
+  }
+  if (rva < FOptional.SizeOfHeaders)
+    return SliceClipped(rva, std::min<std::uint64_t>(size, FOptional.SizeOfHeaders - rva));
+  return {};
+}
+
+std::optional<std::uint64_t> TPEImage::RvaToOffset(std::uint32_t rva) const {
+  auto bytes = RvaData(rva, 1);
+  if (bytes.empty()) return std::nullopt;
+  return static_cast<std::uint64_t>(bytes.data() - FData.data());
+}
+
+std::span<const std::uint8_t> TPEImage::Slice(std::uint64_t offset, std::uint64_t size) const {
+  if (offset > FData.size() || size > FData.size() - offset) return {};
+  return FData.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
+}
+
+std::span<const std::uint8_t> TPEImage::SliceClipped(std::uint64_t offset, std::uint64_t size) const {
+  if (offset >= FData.size()) return {};
+  return Slice(offset, std::min<std::uint64_t>(size, FData.size() - offset));
+}
+
+bool TPEImage::ReadBytes(std::uint64_t offset, void* out, std::size_t size) const {
+  auto bytes = Slice(offset, size);
+  if (bytes.size() != size) return false;
+  if (size) std::memcpy(out, bytes.data(), size);
+  return true;
+}
+
+std::optional<std::uint16_t> TPEImage::ReadU16(std::uint64_t offset) const {
+  auto b = Slice(offset, 2);
+  if (b.empty()) return std::nullopt;
+  return U16(b.data());
+}
+
+std::optional<std::uint32_t> TPEImage::ReadU32(std::uint64_t offset) const {
+  auto b = Slice(offset, 4);
+  if (b.empty()) return std::nullopt;
+  return U32(b.data());
+}
+
+std::optional<std::uint64_t> TPEImage::ReadU64(std::uint64_t offset) const {
+  auto b = Slice(offset, 8);
+  if (b.empty()) return std::nullopt;
+  return U64(b.data());
+}
+
+// --- TPEFile ------------------------------------------------------------------
+
+TPEFile::~TPEFile() = default;
+
+std::unique_ptr<TPEFile> TPEFile::Open(runtime::ITargetSystem& target, const std::string& fileName) {
+  std::unique_ptr<TPEFile> file(new TPEFile());
+  file->FFileName = fileName;
+  file->FMemory = TFileMappedMemory::OpenForRead(target, fileName, -1);
+  file->FImage.Parse(file->FMemory->Memory(), static_cast<std::size_t>(file->FMemory->Size()));
+  return file;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "runtime/target_system.h"
+#include "support/file_utils.h"
+#include "support/network_utils.h"
+#include "support/pe_writer.h"
+#include "support/sys_utils.h"
+#include "support/temp_dir.h"
+#include "support/test_target.h"
+
+namespace quillmark {
+namespace {
+
+using test::TPEBuilder;
+using test::TPEBytes;
+using test::TPEKind;
+using test::TTempDir;
+using test::TTestTarget;
+
+runtime::ITargetSystem& Host() { return *runtime::LiveHost(); }
+
+TPEBytes SmallPE(TPEKind kind = TPEKind::pe32) {
+  return TPEBuilder(kind).AddSection(".text", test::Bytes("\x55\x8B\xEC\xC3")).Build();
+}
+
+// --- IsPEFile ---------------------------------------------------------------------
+
+struct TIsPECase {
+  const char* Name;
+  std::function<void(TPEBytes&)> Make;
+  bool Expected;
+};
+
+TEST(FileUtilsIsPEFile, HeaderChecks) {
+  const TIsPECase cases[] = {
+      {"PE32", [](TPEBytes&) {}, true},
+      {"PE32+", [](TPEBytes& p) { p = SmallPE(TPEKind::pe32Plus); }, true},
+      {"64 bytes", [](TPEBytes& p) { p.Truncate(64); }, false},
+      {"empty", [](TPEBytes& p) { p.Truncate(0); }, false},
+      {"just holds the 32-bit NT headers", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 248); }, true},
+      {"one byte short of the NT headers", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 247); }, false},
+      {"no MZ", [](TPEBytes& p) { p.SetDosMagic(0x0000); }, false},
+      {"e_lfanew 0", [](TPEBytes& p) { p.SetLfanew(0); }, false},
+      {"e_lfanew past the end", [](TPEBytes& p) { p.SetLfanew(0x7FFFFFF0); }, false},
+      {"e_lfanew negative", [](TPEBytes& p) { p.SetLfanew(0xFFFFFF80); }, false},
+      {"declared DOS size past the file", [](TPEBytes& p) { p.SetDosPages(100, 0); }, false},
+      {"declared DOS size equal to the file", [](TPEBytes& p) { p.SetDosPages(p.Size() / 512, 0); }, true},
+      {"declared DOS size with a last-page count", [](TPEBytes& p) { p.SetDosPages(2, 0x10); }, true},
+      {"declared DOS size below e_lfarlc", [](TPEBytes& p) { p.SetDosPages(0, 0).SetDosRelocationOffset(0x40); },
+       false},
+      {"zero DOS size and e_lfarlc", [](TPEBytes& p) { p.SetDosPages(0, 0).SetDosRelocationOffset(0); }, true},
+      {"e_cp 0 with e_cblp: negative size", [](TPEBytes& p) { p.SetDosPages(0, 0x80).SetDosRelocationOffset(0); },
+       false},
+      {"no PE signature", [](TPEBytes& p) { p.SetNtSignature(0x00004551); }, false},
+      {"only the low 16 bits of the signature count", [](TPEBytes& p) { p.SetNtSignature(0x01014550); }, true},
+      {"not a PE optional header still passes",
+       [](TPEBytes& p) { p.SetOptionalMagic(0x107).SetNumberOfSections(0xFFFF); }, true},
+      {"NT headers beyond the first 64 KiB",
+       [](TPEBytes& p) {
+         // Move the NT headers and section table to 0x20000 in a larger file.
+         std::vector<std::uint8_t> nt(p.Bytes().begin() + p.NtHeadersOffset(), p.Bytes().begin() + 0x200);
+         p.Bytes().resize(0x30000, 0);
+         std::copy(nt.begin(), nt.end(), p.Bytes().begin() + 0x20000);
+         p.SetLfanew(0x20000);
+       },
+       true},
+  };
+  TTempDir temp;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TPEBytes pe = SmallPE();
+    c.Make(pe);
+    std::string path = temp.WriteFile("sample.exe", pe.Bytes());
+    EXPECT_EQ(FileUtils::IsPEFile(Host(), path), c.Expected);
+  }
+}
+
+TEST(FileUtilsIsPEFile, WhatCannotBeReadIsNotAPEFile) {
+  TTempDir temp;
+  std::filesystem::create_directory(temp.Path() / "folder.exe");
+  std::string text(4096, 'x');
+  EXPECT_FALSE(FileUtils::IsPEFile(Host(), temp / "missing.exe"));
+  EXPECT_FALSE(FileUtils::IsPEFile(Host(), temp / "folder.exe"));
+  EXPECT_FALSE(FileUtils::IsPEFile(Host(), temp.WriteFile("text.exe", text)));
+  EXPECT_FALSE(FileUtils::IsPEFile(Host(), temp.WriteFile("mz.exe", "MZ" + text)));
+  EXPECT_FALSE(FileUtils::IsPEFile(Host(), ""));
+}
+
+TEST(FileUtilsIsPEFile, ReadsThroughTheTarget) {
+  TTempDir temp;
+  TTestTarget target(temp.Path().string());
+  std::filesystem::create_directories(temp.Path() / "C" / "Tools");
+  test::WriteBytes(target.HostPath("C:\\Tools\\app.exe"), SmallPE().Bytes());
+  EXPECT_TRUE(FileUtils::IsPEFile(target, "C:\\Tools\\app.exe"));
+  EXPECT_TRUE(FileUtils::IsPEFile(target, "\\\\?\\C:\\Tools\\app.exe"));
+  EXPECT_FALSE(FileUtils::IsPEFile(target, "C:\\Tools\\other.exe"));
+}
+
+// --- names and prefixes -------------------------------------------------------------
+
+TEST(FileUtilsNames, FileNameTypeAndRemove32KPrefix) {
+  const struct {
+    const char* Name;
+    TFileNameType Type;
+    const char* WithoutPrefix;
+  } cases[] = {
+      {"\\\\?\\C:\\a.exe", TFileNameType::fnt32KFileName, "C:\\a.exe"},
+      {"\\\\?\\UNC\\srv\\share\\a", TFileNameType::fnt32KFileName, "UNC\\srv\\share\\a"},
+      {"\\\\srv\\share\\a", TFileNameType::fntNetwork, "\\\\srv\\share\\a"},
+      {"\\\\.\\PhysicalDrive0", TFileNameType::fntNetwork, "\\\\.\\PhysicalDrive0"},
+      {"//?/C:/a", TFileNameType::fntCustom, "//?/C:/a"},
+      {"\\??\\C:\\a", TFileNameType::fntCustom, "\\??\\C:\\a"},
+      {"C:\\a", TFileNameType::fntCustom, "C:\\a"},
+      {"\\", TFileNameType::fntCustom, "\\"},
+      {"", TFileNameType::fntCustom, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(FileUtils::FileNameType(c.Name), c.Type);
+    EXPECT_EQ(FileUtils::Remove32KPrefix(c.Name), c.WithoutPrefix);
+  }
+  TTestTarget windows;
+  EXPECT_EQ(FileUtils::Add32KPrefix(windows, "C:\\a.exe"), "\\\\?\\C:\\a.exe");
+  EXPECT_EQ(FileUtils::Add32KPrefix(Host(), "/tmp/a.exe"), "/tmp/a.exe");
+}
+
+TTestTarget WindowsTarget() {
+  TTestTarget t;
+  t.SetWindowsDirectory("C:\\Windows");
+  t.SetEnvironmentVariable("ProgramFiles", "C:\\Program Files");
+  t.SetEnvironmentVariable("ALLUSERSPROFILE", "C:\\ProgramData");
+  t.SetEnvironmentVariable("ProgramData", "C:\\ProgramData");
+  t.SetEnvironmentVariable("USERPROFILE", "C:\\Users\\bob");
+  t.SetEnvironmentVariable("APPDATA", "C:\\Users\\bob\\AppData\\Roaming");
+  t.SetEnvironmentVariable("LOCALAPPDATA", "C:\\Users\\bob\\AppData\\Local");
+  t.SetEnvironmentVariable("TEMP", "C:\\Users\\bob\\AppData\\Local\\Temp\\");
+  return t;
+}
+
+TEST(FileUtilsNames, PrepareFileName) {
+  const struct {
+    const char* In;
+    const char* Out;
+  } cases[] = {
+      {"  C:\\Windows\\notepad.exe \t", "C:\\Windows\\notepad.exe"},
+      {"\\??\\C:\\Windows\\System32\\drivers\\x.sys", "C:\\Windows\\System32\\drivers\\x.sys"},
+      {"system32\\drivers\\x.sys", "C:\\Windows\\System32\\drivers\\x.sys"},
+      {"\\SystemRoot\\System32\\x.sys", "C:\\Windows\\System32\\x.sys"},
+      {"\\systemroot\\x.sys", "C:\\Windows\\x.sys"},
+      {"SysWOW64\\x.dll", "C:\\Windows\\SysWOW64\\x.dll"},
+      // Rows apply in order: "System32\" is tested before "\??\" is removed.
+      {"\\??\\System32\\x.sys", "System32\\x.sys"},
+      {"\\??\\SysWOW64\\x.dll", "C:\\Windows\\SysWOW64\\x.dll"},
+      {"%ProgramFiles%\\App\\a.exe", "C:\\Program Files\\App\\a.exe"},
+      {"%programfiles%\\App\\a.exe", "C:\\Program Files\\App\\a.exe"},
+      {"%windir%\\x.exe", "C:\\Windows\\x.exe"},
+      {"%SystemDrive%\\x.exe", "C:\\x.exe"},
+      {"%NOSUCHVAR%\\a.exe", "%NOSUCHVAR%\\a.exe"},
+      {"%NOSUCHVAR%SystemRoot%\\a", "%NOSUCHVARC:\\Windows\\a"},
+      {"50% done", "50% done"},
+      {"\\\\?\\C:\\a.exe", "\\\\?\\C:\\a.exe"},
+      {"\\\\server\\share\\a.exe", "\\\\server\\share\\a.exe"},
+      {"", ""},
+  };
+  TTestTarget target = WindowsTarget();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.In);
+    EXPECT_EQ(FileUtils::PrepareFileName(target, c.In), c.Out);
+  }
+  EXPECT_EQ(FileUtils::PrepareFileName(Host(), "/usr/bin/env"), "/usr/bin/env");
+}
+
+TEST(FileUtilsNames, UnExpandEnvStrings) {
+  const struct {
+    const char* In;
+    const char* Out;
+  } cases[] = {
+      {"C:\\Windows\\System32\\x.dll", "%SystemRoot%\\System32\\x.dll"},
+      {"c:\\windows\\x.dll", "%SystemRoot%\\x.dll"},
+      {"C:\\Windows", "%SystemRoot%"},
+      {"C:\\Users\\bob\\AppData\\Roaming\\x.exe", "%APPDATA%\\x.exe"},
+      {"C:\\Users\\bob\\AppData\\Local\\x.exe", "%LOCALAPPDATA%\\x.exe"},
+      {"C:\\Users\\bob\\AppData\\Local\\Temp\\a.exe", "%TEMP%\\a.exe"},
+      {"C:\\Users\\bob\\Documents\\x.exe", "%USERPROFILE%\\Documents\\x.exe"},
+      {"C:\\ProgramData\\x.exe", "%ALLUSERSPROFILE%\\x.exe"},
+      {"C:\\Program Files\\App\\a.exe", "%ProgramFiles%\\App\\a.exe"},
+      // Values match whole folder names only.
+      {"C:\\Users\\bobby\\x.exe", "%SystemDrive%\\Users\\bobby\\x.exe"},
+      {"C:\\WindowsApps\\x.exe", "%SystemDrive%\\WindowsApps\\x.exe"},
+      {"D:\\x.exe", "D:\\x.exe"},
+      {"x.exe", "x.exe"},
+      {"", ""},
+  };
+  TTestTarget target = WindowsTarget();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.In);
+    EXPECT_EQ(FileUtils::UnExpandEnvStrings(target, c.In), c.Out);
+  }
+  // A result that would not fit in 260 characters leaves the path as it is.
+  std::string longPath = "C:\\Users\\bob\\" + std::string(250, 'a');
+  EXPECT_EQ(FileUtils::UnExpandEnvStrings(target, longPath), longPath);
+  std::string fits = "C:\\Users\\bob\\" + std::string(230, 'a');
+  EXPECT_EQ(FileUtils::UnExpandEnvStrings(target, fits), "%USERPROFILE%\\" + std::string(230, 'a'));
+  // A POSIX target has no such forms.
+  EXPECT_EQ(FileUtils::UnExpandEnvStrings(Host(), "/usr/bin/env"), "/usr/bin/env");
+}
+
+TEST(FileUtilsNames, GetSpecialFolderAsksTheTarget) {
+  TTestTarget target;
+  target.SetSpecialFolder(0x001A, "C:\\Users\\bob\\AppData\\Roaming");
+  EXPECT_EQ(FileUtils::GetSpecialFolder(target, 0x001A), "C:\\Users\\bob\\AppData\\Roaming");
+  EXPECT_EQ(FileUtils::GetSpecialFolder(target, 0x0020), "");
+}
+
+// --- CheckDosFileName -----------------------------------------------------------------
+
+TEST(FileUtilsDosNames, DevicePathsBecomeDrivePaths) {
+  TTestTarget target = WindowsTarget();
+  target.SetTickCount64(5000000);
+  target.SetDosDevices({{"\\Device\\HarddiskVolume2\\", "C:\\"}, {"\\Device\\HarddiskVolume3", "D:\\"}});
+  const struct {
+    const char* In;
+    const char* Out;
+  } cases[] = {
+      {"\\Device\\HarddiskVolume2\\Windows\\explorer.exe", "C:\\Windows\\explorer.exe"},
+      {"\\device\\harddiskvolume3\\Games\\a.exe", "D:\\Games\\a.exe"},
+      // Device names end with a backslash, so volume 22 is not volume 2.
+      {"\\Device\\HarddiskVolume22\\a.exe", "\\Device\\HarddiskVolume22\\a.exe"},
+      // A volume without a drive letter stays as it is.
+      {"\\Device\\HarddiskVolume9\\a.exe", "\\Device\\HarddiskVolume9\\a.exe"},
+      {"\\??\\C:\\Windows\\a.exe", "C:\\Windows\\a.exe"},
+      {"System32\\svchost.exe", "C:\\Windows\\System32\\svchost.exe"},
+      {"C:\\Windows\\a.exe", "C:\\Windows\\a.exe"},
+      {"C:\\%TEMP%\\a.exe", "C:\\%TEMP%\\a.exe"},  // a drive path is not prepared
+      {"x", "x"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.In);
+    EXPECT_EQ(FileUtils::CheckDosFileName(target, c.In), c.Out);
+  }
+  EXPECT_EQ(target.DosDevicesCalls(), 1) << "one rebuild serves every lookup";
+}
+
+TEST(FileUtilsDosNames, DeviceMapIsRebuiltAtMostEveryTenMinutes) {
+  TTestTarget target;
+  target.SetTickCount64(0);
+  target.SetDosDevices({{"\\Device\\HarddiskVolume2\\", "C:\\"}});
+  const std::string onE = "\\Device\\HarddiskVolume5\\a.exe";
+
+  EXPECT_EQ(FileUtils::CheckDosFileName(target, onE), onE) << "the first call builds the map, even at tick 0";
+  EXPECT_EQ(target.DosDevicesCalls(), 1);
+
+  target.SetDosDevices({{"\\Device\\HarddiskVolume2\\", "C:\\"}, {"\\Device\\HarddiskVolume5\\", "E:\\"}});
+  target.AdvanceTicks(600000);
+  EXPECT_EQ(FileUtils::CheckDosFileName(target, onE), onE) << "600000 ms: the new drive is not seen yet";
+  EXPECT_EQ(target.DosDevicesCalls(), 1);
+
+  target.AdvanceTicks(1);
+  EXPECT_EQ(FileUtils::CheckDosFileName(target, onE), "E:\\a.exe") << "600001 ms: rebuilt";
+  EXPECT_EQ(target.DosDevicesCalls(), 2);
+
+  // A map the caller keeps is independent of the one kept for the target.
+  FileUtils::TDosDeviceMap own;
+  target.SetDosDevices({});
+  EXPECT_EQ(FileUtils::CheckDosFileName(target, onE, own), onE);
+  EXPECT_EQ(FileUtils::CheckDosFileName(target, onE), "E:\\a.exe");
+}
+
+TEST(FileUtilsDosNames, EachTargetHasItsOwnMap) {
+  TTestTarget first, second;
+  first.SetDosDevices({{"\\Device\\HarddiskVolume1\\", "C:\\"}});
+  second.SetDosDevices({{"\\Device\\HarddiskVolume1\\", "F:\\"}});
+  EXPECT_EQ(FileUtils::CheckDosFileName(first, "\\Device\\HarddiskVolume1\\a"), "C:\\a");
+  EXPECT_EQ(FileUtils::CheckDosFileName(second, "\\Device\\HarddiskVolume1\\a"), "F:\\a");
+}
+
+TEST(FileUtilsDosNames, LiveHostHasNoDevices) {
+  EXPECT_EQ(FileUtils::CheckDosFileName(Host(), "/usr/bin/env"), "/usr/bin/env");
+}
+
+// --- TSysUtils and TNetworkUtils -----------------------------------------------------------
+
+TEST(SysUtils, IsGUID) {
+  const struct {
+    const char* Text;
+    bool Expected;
+  } cases[] = {
+      {"6B29FC40-CA47-1067-B31D-00DD010662DA", true},
+      {"6b29fc40-ca47-1067-b31d-00dd010662da", true},
+      {"  {6B29FC40-CA47-1067-B31D-00DD010662DA}  ", true},
+      {"{6B29FC40-CA47-1067-B31D-00DD010662DA", true},
+      {"6B29FC40-CA47-1067-B31D-00DD010662DA}", true},
+      {"\t\r\n6B29FC40-CA47-1067-B31D-00DD010662DA\n", true},
+      {"6B29FC40-CA47-1067-B31D-00DD010662D", false},    // 35 characters
+      {"{6B29FC40-CA47-1067-B31D-00DD010662D}", false},  // 35 inside braces
+      {"6B29FC40-CA47-1067-B31D-00DD010662DAA", false},
+      {"{{6B29FC40-CA47-1067-B31D-00DD010662DA}", false},
+      {"6B29FC40-CA47-1067-B31D-00DD010662DA}}", false},
+      {"6B29FC40CA47-1067-B31D-00DD010662DA-", false},
+      {"6B29FC4G-CA47-1067-B31D-00DD010662DA", false},
+      {"6B29FC40-CA47-1067-B31D-00DD010662DA x", false},
+      {"x6B29FC40-CA47-1067-B31D-00DD010662DA", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text);
+    EXPECT_EQ(TSysUtils::IsGUID(c.Text), c.Expected);
+  }
+}
+
+TEST(SysUtils, TickCountComesFromTheTarget) {
+  TTestTarget target;
+  target.SetTickCount64(0x123456789ull);
+  EXPECT_EQ(TSysUtils::GetTickCount64(target), 0x123456789ull);
+  std::uint64_t a = TSysUtils::GetTickCount64(Host()), b = TSysUtils::GetTickCount64(Host());
+  EXPECT_LE(a, b);
+}
+
+TEST(NetworkUtils, PortValueToOriginalPort) {
+  const struct {
+    std::uint32_t Value;
+    std::uint16_t Port;
+  } cases[] = {
+      {0x5000, 80}, {0xBB01, 443}, {0x0100, 1}, {0xFFFF, 0xFFFF}, {0x12345000, 80}, {0x000000AB, 0xAB00}, {0, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TNetworkUtils::NetworkPortValueToOriginalPort(c.Value), c.Port) << c.Value;
+}
+
+}  // namespace
+}  // namespace quillmark
