@@ -24,7 +24,12 @@ struct LocalizerGuard {
 TEST(Settings, DefaultsLieInTheHostProgramsDataFolder) {
   ComPtr<TMalwareHeuristic> e(new TMalwareHeuristic());
   ComPtr<IMalwareHeuristicSettings> s = e->GetSettings();
-  const std::string folder = runtime::HostExecutableFolder() + "Data/";
+  // Data/ beside the program; the installed data folder when there is none.
+  std::string folder = runtime::HostExecutableFolder() + "Data/";
+  if (!std::filesystem::is_directory(folder)) {
+    folder = runtime::HostExecutableFolder() + "../share/quillmark/Data/";
+    if (!std::filesystem::is_directory(folder)) folder = std::string(QUILLMARK_INSTALL_DATADIR) + "/Data/";
+  }
   EXPECT_EQ(s->GetDictionaryBlackWhiteListsFileName(), folder + "hbwlists.mdict");
   EXPECT_EQ(s->GetDictionaryFileDetailsFileName(), folder + "hsysfiles.mdict");
   EXPECT_EQ(s->GetDictionaryHarmonyNameSchemeFileName(), folder + "hwscheme.mdict");

@@ -1,8 +1,34 @@
 #include "engine/settings.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "runtime/target_system.h"
 
 namespace quillmark {
+
+namespace {
+
+// "Data/" beside the host executable. An installed program keeps its
+// knowledge files under the data directory of its prefix instead: when there
+// is no Data folder beside it, "../share/quillmark/Data/" from its folder
+// (an installation moved to another prefix), then the data directory the
+// library was configured for.
+std::string DefaultDataFolder() {
+  const std::string folder = runtime::HostExecutableFolder();
+  const std::string beside = folder + "Data/";
+  std::error_code ec;
+  if (std::filesystem::is_directory(beside, ec)) return beside;
+  const std::string relative = folder + "../share/quillmark/Data/";
+  if (std::filesystem::is_directory(relative, ec)) return relative;
+#ifdef QUILLMARK_INSTALL_DATADIR
+  return std::string(QUILLMARK_INSTALL_DATADIR) + "/Data/";
+#else
+  return beside;
+#endif
+}
+
+}  // namespace
 
 runtime::TInstanceCounter TMalwareHeuristicSettings::Instances;
 const runtime::TClassInfo TMalwareHeuristicSettings::ClassInfo{
@@ -11,7 +37,7 @@ const runtime::TClassInfo TMalwareHeuristicSettings::ClassInfo{
 
 TMalwareHeuristicSettings::TMalwareHeuristicSettings() {
   Instances.Inc();
-  SetDataFolder(runtime::HostExecutableFolder() + "Data/");
+  SetDataFolder(DefaultDataFolder());
 }
 
 void TMalwareHeuristicSettings::SetDataFolder(const std::string& AFolder) {

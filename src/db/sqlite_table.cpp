@@ -1,0 +1,333 @@
+#include "db/sqlite_table.h"
+
+#include <sqlite3.h>
+
+#include <array>
+#include <filesystem>
+#include <system_error>
+
+#include "db/regexp_cache.h"
+
+namespace quillmark {
+
+namespace {
+
+std::string AsciiUpper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+constexpr std::array<const char*, 27> kErrorTexts = {
+    "Successful result",
+    "SQL error or missing database",
+    "An internal logic error in SQLite",
+    "Access permission denied",
+    "Callback routine requested an abort",
+    "The database file is locked",
+    "A table in the database is locked",
+    "A malloc() failed",
+    "Attempt to write a readonly database",
+    "Operation terminated by sqlite3_interrupt()",
+    "Some kind of disk I/O error occurred",
+    "The database disk image is malformed",
+    "(Internal Only) Table or record not found",
+    "Insertion failed because database is full",
+    "Unable to open the database file",
+    "Database lock protocol error",
+    "Database is empty",
+    "The database schema changed",
+    "Too much data for one row of a table",
+    "Abort due to contraint violation",
+    "Data type mismatch",
+    "Library used incorrectly",
+    "Uses OS features not supported on host",
+    "Authorization denied",
+    "Auxiliary database format error",
+    "2nd parameter to sqlite3_bind out of range",
+    "File opened that is not a database file",
+};
+
+// SQLite reads a name that starts with "file:" as a URI when URI names are
+// enabled in the build; a relative name is kept a plain path by "./".
+std::string PlainPathName(const std::string& name) {
+  if (name.rfind("file:", 0) == 0) return "./" + name;
+  return name;
+}
+
+}  // namespace
+
+std::string ErrorCodeText(int ACode) {
+  if (ACode >= 0 && ACode < static_cast<int>(kErrorTexts.size())) return kErrorTexts[static_cast<std::size_t>(ACode)];
+  if (ACode == SQLITE_ROW) return "sqlite3_step() has another row ready";
+  if (ACode == SQLITE_DONE) return "sqlite3_step() has finished executing";
+  return "Unknown SQLite Error Code \"" + std::to_string(ACode) + "\"";
+}
+
+// --- TSQLiteDatabase ---------------------------------------------------------------
+
+TSQLiteDatabase::TSQLiteDatabase(const std::string& AFileName, TSQLiteOpenMode AMode)
+    : FFileName(AFileName), FTarget(runtime::LiveHost()) {
+  int flags = AMode == TSQLiteOpenMode::omReadOnly ? SQLITE_OPEN_READONLY
+                                                   : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  int rc = sqlite3_open_v2(PlainPathName(AFileName).c_str(), &fDB, flags, nullptr);
+  if (rc == SQLITE_OK) {
+    // SQLite reads the file lazily: reading the schema now tells a database
+    // from a file that is locked, unreadable or something else.
+    rc = sqlite3_exec(fDB, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
+  }
+  if (rc != SQLITE_OK) {
+    std::string reason = fDB ? sqlite3_errmsg(fDB) : "unknown error";
+    if (fDB) sqlite3_close_v2(fDB);
+    fDB = nullptr;
+    throw ESQLiteException("Failed to open database \"" + AFileName + "\" : " + reason);
+  }
+}
+
+TSQLiteDatabase::~TSQLiteDatabase() {
+  if (fInTrans) ExecSQL("ROLLBACK");
+  if (fDB) sqlite3_close_v2(fDB);
+  fDB = nullptr;
+}
+
+void TSQLiteDatabase::SetTarget(std::shared_ptr<runtime::ITargetSystem> ATarget) {
+  FTarget = ATarget ? std::move(ATarget) : runtime::LiveHost();
+}
+
+TRegExpCache& TSQLiteDatabase::RegExpCache() {
+  if (!FRegExpCache) FRegExpCache = std::make_unique<TRegExpCache>();
+  return *FRegExpCache;
+}
+
+std::unique_ptr<TSQLiteUniTable> TSQLiteDatabase::GetUniTable(const std::string& ASQL) {
+  return std::make_unique<TSQLiteUniTable>(*this, ASQL);
+}
+
+std::int64_t TSQLiteDatabase::GetTableValue(const std::string& ASQL) {
+  TSQLiteUniTable table(*this, ASQL);
+  return table.Eof() ? 0 : table.FieldAsInteger(0);
+}
+
+std::string TSQLiteDatabase::GetTableString(const std::string& ASQL) {
+  TSQLiteUniTable table(*this, ASQL);
+  return table.Eof() ? std::string() : table.FieldAsString(0);
+}
+
+void TSQLiteDatabase::ExecSQL(const std::string& ASQL) noexcept {
+  sqlite3_stmt* stmt = nullptr;
+  try {
+    if (sqlite3_prepare_v2(fDB, ASQL.c_str(), static_cast<int>(ASQL.size()), &stmt, nullptr) == SQLITE_OK && stmt) {
+      BindParams(stmt);
+      if (sqlite3_step(stmt) != SQLITE_DONE) sqlite3_reset(stmt);
+    }
+  } catch (...) {
+  }
+  fParams.clear();
+  sqlite3_finalize(stmt);
+}
+
+void TSQLiteDatabase::ExecSQLChecked(const std::string& ASQL) {
+  char* message = nullptr;
+  int rc = sqlite3_exec(fDB, ASQL.c_str(), nullptr, nullptr, &message);
+  sqlite3_free(message);
+  if (rc != SQLITE_OK) RaiseDatabaseError("Error executing SQL", ASQL);
+}
+
+void TSQLiteDatabase::BeginTransaction() {
+  if (fInTrans) throw ESQLiteException("Transaction already open");
+  ExecSQL("BEGIN TRANSACTION");
+  fInTrans = true;
+}
+
+void TSQLiteDatabase::Commit() {
+  ExecSQL("COMMIT");
+  fInTrans = false;
+}
+
+void TSQLiteDatabase::Rollback() {
+  ExecSQL("ROLLBACK");
+  fInTrans = false;
+}
+
+void TSQLiteDatabase::SetSynchronised(bool AValue) {
+  if (AValue == fSync) return;
+  ExecSQL(AValue ? "PRAGMA synchronous = ON;" : "PRAGMA synchronous = OFF;");
+  fSync = AValue;
+}
+
+void TSQLiteDatabase::SetTimeout(int AMilliseconds) { sqlite3_busy_timeout(fDB, AMilliseconds); }
+
+bool TSQLiteDatabase::TableExists(const std::string& ATableName) {
+  AddParamText(":qm_table_name", ATableName);
+  TSQLiteUniTable table(*this,
+                        "select [sql] from sqlite_master where [type] = 'table' and lower(name) = lower(:qm_table_name)");
+  return !table.Eof();
+}
+
+std::int64_t TSQLiteDatabase::GetLastInsertRowID() { return sqlite3_last_insert_rowid(fDB); }
+std::int64_t TSQLiteDatabase::GetLastChangedRows() { return sqlite3_total_changes64(fDB); }
+std::int64_t TSQLiteDatabase::RowsChanged() { return sqlite3_changes64(fDB); }
+std::string TSQLiteDatabase::version() { return sqlite3_libversion(); }
+
+void TSQLiteDatabase::AddParamInt(const std::string& AName, std::int64_t AValue) {
+  TSQliteParam p;
+  p.name = AName;
+  p.valuetype = TSQliteParam::vtInteger;
+  p.valueinteger = AValue;
+  fParams.push_back(std::move(p));
+}
+
+void TSQLiteDatabase::AddParamFloat(const std::string& AName, double AValue) {
+  TSQliteParam p;
+  p.name = AName;
+  p.valuetype = TSQliteParam::vtFloat;
+  p.valuefloat = AValue;
+  fParams.push_back(std::move(p));
+}
+
+void TSQLiteDatabase::AddParamText(const std::string& AName, const std::string& AValue) {
+  TSQliteParam p;
+  p.name = AName;
+  p.valuetype = TSQliteParam::vtText;
+  p.valuedata = AValue;
+  fParams.push_back(std::move(p));
+}
+
+void TSQLiteDatabase::AddParamNull(const std::string& AName) {
+  TSQliteParam p;
+  p.name = AName;
+  p.valuetype = TSQliteParam::vtNull;
+  fParams.push_back(std::move(p));
+}
+
+void TSQLiteDatabase::BindParams(sqlite3_stmt* AStmt) {
+  std::vector<TSQliteParam> params;
+  params.swap(fParams);
+  for (const TSQliteParam& p : params) {
+    int index = sqlite3_bind_parameter_index(AStmt, p.name.c_str());
+    if (index <= 0) continue;
+    switch (p.valuetype) {
+      case TSQliteParam::vtInteger:
+        sqlite3_bind_int64(AStmt, index, p.valueinteger);
+        break;
+      case TSQliteParam::vtFloat:
+        sqlite3_bind_double(AStmt, index, p.valuefloat);
+        break;
+      case TSQliteParam::vtText:
+        sqlite3_bind_text64(AStmt, index, p.valuedata.data(), p.valuedata.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        break;
+      default:
+        sqlite3_bind_null(AStmt, index);
+        break;
+    }
+  }
+}
+
+void TSQLiteDatabase::RaiseDatabaseError(const std::string& AMsg, const std::string& ASQL) {
+  int code = fDB ? sqlite3_errcode(fDB) : 0;
+  if (code != SQLITE_OK) {
+    const char* message = sqlite3_errmsg(fDB);
+    if (message) {
+      throw ESQLiteException(AMsg + ".\rError [" + std::to_string(code) + "]: " + ErrorCodeText(code) + ".\r\"" +
+                             ASQL + "\": " + message);
+    }
+  }
+  throw ESQLiteException(AMsg);
+}
+
+// --- TSQLiteUniTable ----------------------------------------------------------------
+
+TSQLiteUniTable::TSQLiteUniTable(TSQLiteDatabase& ADB, const std::string& ASQL) : fDB(ADB), fSQL(ASQL) {
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare_v2(fDB.DB(), fSQL.c_str(), static_cast<int>(fSQL.size()), &fStmt, &tail);
+  if (rc != SQLITE_OK) {
+    fDB.ParamsClear();
+    fDB.RaiseDatabaseError("Error executing SQL", fSQL);
+  }
+  if (!fStmt) {
+    fDB.ParamsClear();
+    fDB.RaiseDatabaseError("Could not prepare SQL statement", fSQL);
+  }
+  try {
+    fDB.BindParams(fStmt);
+    fColCount = sqlite3_column_count(fStmt);
+    for (int i = 0; i < fColCount; ++i) {
+      const char* name = sqlite3_column_name(fStmt, i);
+      fCols.push_back(AsciiUpper(name ? name : ""));
+    }
+    for (int i = 0; i < fColCount; ++i) {
+      const char* declared = sqlite3_column_decltype(fStmt, i);
+      int type;
+      if (!declared) {
+        type = sqlite3_column_type(fStmt, i);
+      } else {
+        std::string d = declared;
+        if (d == "INTEGER" || d == "BOOLEAN")
+          type = dtInt;
+        else if (d == "NUMERIC" || d == "FLOAT" || d == "DOUBLE" || d == "REAL")
+          type = dtNumeric;
+        else if (d == "BLOB")
+          type = dtBlob;
+        else
+          type = dtStr;
+      }
+      fColTypes.push_back(type);
+    }
+    Next();
+  } catch (...) {
+    sqlite3_finalize(fStmt);
+    fStmt = nullptr;
+    throw;
+  }
+}
+
+TSQLiteUniTable::~TSQLiteUniTable() {
+  if (fStmt) sqlite3_finalize(fStmt);
+}
+
+bool TSQLiteUniTable::Next() {
+  fEOF = true;
+  int rc = sqlite3_step(fStmt);
+  if (rc == SQLITE_ROW) {
+    fEOF = false;
+    ++fRow;
+  } else if (rc != SQLITE_DONE) {
+    sqlite3_reset(fStmt);
+    fDB.RaiseDatabaseError("Could not retrieve data", fSQL);
+  }
+  return !fEOF;
+}
+
+std::int64_t TSQLiteUniTable::FieldAsInteger(int I) { return sqlite3_column_int64(fStmt, I); }
+
+double TSQLiteUniTable::FieldAsDouble(int I) { return sqlite3_column_double(fStmt, I); }
+
+std::string TSQLiteUniTable::FieldAsString(int I) {
+  const unsigned char* text = sqlite3_column_text(fStmt, I);
+  if (!text) return {};
+  return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_column_bytes(fStmt, I)));
+}
+
+bool TSQLiteUniTable::FieldIsNull(int I) { return sqlite3_column_type(fStmt, I) == SQLITE_NULL; }
+
+std::string TSQLiteUniTable::GetFieldByName(const std::string& AFieldName) {
+  return FieldAsString(GetFieldIndex(AFieldName));
+}
+
+int TSQLiteUniTable::GetFieldIndex(const std::string& AFieldName) {
+  if (fCols.empty()) throw ESQLiteException("Field " + AFieldName + " Not found. Empty dataset");
+  std::string wanted = AsciiUpper(AFieldName);
+  for (std::size_t i = 0; i < fCols.size(); ++i)
+    if (fCols[i] == wanted) return static_cast<int>(i);
+  throw ESQLiteException("Field not found in dataset: " + AFieldName);
+}
+
+// --- TSQLite3 -----------------------------------------------------------------------
+
+std::unique_ptr<TSQLiteDatabase> TSQLite3::LoadDB(const std::string& AFileName) {
+  std::error_code ec;
+  if (AFileName.empty() || !std::filesystem::is_regular_file(AFileName, ec)) return nullptr;
+  return std::make_unique<TSQLiteDatabase>(AFileName, TSQLiteOpenMode::omReadOnly);
+}
+
+}  // namespace quillmark
