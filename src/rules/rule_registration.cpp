@@ -1,11 +1,25 @@
 #include "rules/rule_registration.h"
 
 #include "engine/malware_heuristic.h"
+#include "rules/dangerous_file_name.h"
+#include "rules/double_extension.h"
+#include "rules/entropy.h"
+#include "rules/fake_extension.h"
+#include "rules/no_company_info.h"
+#include "rules/no_icon.h"
+#include "rules/suspicious_path.h"
 
 namespace quillmark {
 
 void RegisterBuiltinRules() {
   // Each rule unit adds its line here as it joins the library.
+  TMalwareHeuristic::RegisterRule(TMalwareRuleType::mhRuleEntropy, &RuleClassOf<TMalwareRuleEntropy>);
+  TMalwareHeuristic::RegisterRule(TMalwareRuleType::mhRuleDangerousFileName, &RuleClassOf<TMalwareRuleDangerousFileName>);
+  TMalwareHeuristic::RegisterRule(TMalwareRuleType::mhRuleSuspiciousPath, &RuleClassOf<TMalwareRuleSuspiciousPath>);
+  TMalwareHeuristic::RegisterRule(TMalwareRuleType::mhRuleDoubleExtension, &RuleClassOf<TMalwareRuleDoubleExtension>);
+  TMalwareHeuristic::RegisterRule(TMalwareRuleType::mhRuleFakeExtension, &RuleClassOf<TMalwareRuleFakeExtension>);
+  TMalwareHeuristic::RegisterRule(TMalwareRuleType::mhRuleNoCompanyInfo, &RuleClassOf<TMalwareRuleNoCompanyInfo>);
+  TMalwareHeuristic::RegisterRule(TMalwareRuleType::mhRuleNoIcon, &RuleClassOf<TMalwareRuleNoIcon>);
 }
 
 }  // namespace quillmark

@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace quillmark {
 
 namespace {
@@ -9,6 +12,9 @@ namespace {
 bool SameText(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
+
+// Removal state of a list item.
+enum : std::uint8_t { kCurrent = 0, kNotSeen = 1, kRemoved = 2 };
 
 class TProcess : public runtime::TInterfacedObject, public IProcess {
  public:
@@ -19,17 +25,18 @@ class TProcess : public runtime::TInterfacedObject, public IProcess {
   std::uint32_t ProcessID() override { return FInfo.ProcessID; }
   std::string ExeName() override { return FInfo.ExeName; }
   std::string FileName() override { return FInfo.FileName; }
-  bool Removed() override { return FRemoveFlag == 2; }
+  bool Removed() override { return FRemoveFlag == kRemoved; }
   std::uint32_t ParentProcessID() override { return FInfo.ParentProcessID; }
   std::uint32_t ThreadCount() override { return FInfo.ThreadCount; }
   ComPtr<IWindow> MainWindow() override { return FMainWindow; }
 
+  // Takes the entry's values; the item counts as current again.
   void Refresh(const runtime::TProcessEntry& AInfo) {
     FInfo = AInfo;
-    FRemoveFlag = 0;
+    FRemoveFlag = kCurrent;
     FMainWindow.reset();
   }
-  std::uint8_t FRemoveFlag = 0;
+  std::uint8_t FRemoveFlag = kCurrent;
 
  protected:
   void* GetInterface(const GUID& iid) override {
@@ -44,7 +51,8 @@ class TProcess : public runtime::TInterfacedObject, public IProcess {
 
 class TProcessList : public runtime::TInterfacedObject, public IProcessList {
  public:
-  explicit TProcessList(std::shared_ptr<runtime::ITargetSystem> ATarget) : FTarget(std::move(ATarget)) {}
+  TProcessList(std::shared_ptr<runtime::ITargetSystem> ATarget, TProcessComparer AComparer)
+      : FTarget(std::move(ATarget)), FComparer(std::move(AComparer)) {}
   QM_IMPLEMENT_IUNKNOWN
   const char* ClassName() const override { return "TProcesses.TProcessList"; }
 
@@ -54,20 +62,29 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
     return ComPtr<IProcess>(FList[static_cast<std::size_t>(AIndex)].get());
   }
 
+  // Refreshes the items still running, appends new processes, and flags and
+  // drops the ones that exited. The idle pseudo-process (identifier 0, the
+  // first entry of a Windows process snapshot) refreshes an item but is never
+  // added.
   void Update() override {
     std::vector<runtime::TProcessEntry> entries = FTarget->EnumerateProcesses();
+    if (entries.empty()) {
+      for (auto& p : FList) p->FRemoveFlag = kRemoved;
+      FList.clear();
+      return;
+    }
     const bool hadItems = !FList.empty();
     for (auto& p : FList)
-      if (p->FRemoveFlag != 2) p->FRemoveFlag = 1;
+      if (p->FRemoveFlag != kRemoved) p->FRemoveFlag = kNotSeen;
     for (const auto& e : entries) {
       int index = IndexOfID(e.ProcessID);
       if (index >= 0) FList[static_cast<std::size_t>(index)]->Refresh(e);
-      else FList.emplace_back(new TProcess(e));
+      else if (e.ProcessID != 0) FList.emplace_back(new TProcess(e));
     }
     if (hadItems) {
       for (std::size_t i = FList.size(); i-- > 0;) {
-        if (FList[i]->FRemoveFlag == 1 || FList[i]->FRemoveFlag == 2) {
-          FList[i]->FRemoveFlag = 2;
+        if (FList[i]->FRemoveFlag != kCurrent) {
+          FList[i]->FRemoveFlag = kRemoved;
           FList.erase(FList.begin() + static_cast<std::ptrdiff_t>(i));
         }
       }
@@ -93,8 +110,17 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
     int i;
     return FindByFileNameIndex(name, i);
   }
+  // A process whose image path could not be read is never found.
   ComPtr<IProcess> FindByFileNameIndex(const std::string& name, int& AIndex) override {
     return Find([&](TProcess& p) { return !p.FileName().empty() && SameText(p.FileName(), name); }, AIndex);
+  }
+
+  void Sort() override { SortWith(FComparer); }
+  void SortWith(const TProcessComparer& AComparer) override {
+    if (!AComparer) return;
+    std::stable_sort(FList.begin(), FList.end(), [&](const ComPtr<TProcess>& a, const ComPtr<TProcess>& b) {
+      return AComparer(*a, *b) < 0;
+    });
   }
 
  protected:
@@ -121,15 +147,53 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
   }
 
   std::shared_ptr<runtime::ITargetSystem> FTarget;
+  TProcessComparer FComparer;
   std::vector<ComPtr<TProcess>> FList;
 };
 
 }  // namespace
 
-ComPtr<IProcessList> TProcesses::GetProcessList(std::shared_ptr<runtime::ITargetSystem> ATarget) {
-  ComPtr<TProcessList> list(new TProcessList(std::move(ATarget)));
+int TProcesses::TProcessListComparer(IProcess& ALeft, IProcess& ARight) {
+  return std::strcoll(ALeft.ExeName().c_str(), ARight.ExeName().c_str());
+}
+
+ComPtr<IProcessList> TProcesses::GetProcessList(std::shared_ptr<runtime::ITargetSystem> ATarget,
+                                                TProcessComparer AComparer) {
+  ComPtr<TProcessList> list(new TProcessList(std::move(ATarget), std::move(AComparer)));
   list->Update();
   return ComPtr<IProcessList>(static_cast<IProcessList*>(list.get()));
+}
+
+ComPtr<IProcess> TProcesses::GetProcess(std::shared_ptr<runtime::ITargetSystem> ATarget, std::uint32_t AProcessID) {
+  return GetProcessList(std::move(ATarget))->FindByID(AProcessID);
+}
+
+ComPtr<IProcess> TProcesses::GetProcess(std::shared_ptr<runtime::ITargetSystem> ATarget,
+                                        const std::string& AProcessName, bool AUseFullFileName) {
+  ComPtr<IProcessList> list = GetProcessList(std::move(ATarget));
+  return AUseFullFileName ? list->FindByFileName(AProcessName) : list->FindByName(AProcessName);
+}
+
+bool TProcesses::HasProcess(std::shared_ptr<runtime::ITargetSystem> ATarget, const std::string& AProcessName,
+                            bool AUseFullFileName) {
+  return static_cast<bool>(GetProcess(std::move(ATarget), AProcessName, AUseFullFileName));
+}
+
+void TProcesses::EnumProcesses(runtime::ITargetSystem& ATarget,
+                               const std::function<bool(const runtime::TProcessEntry&)>& AEach) {
+  for (const runtime::TProcessEntry& e : ATarget.EnumerateProcesses())
+    if (!AEach(e)) return;
+}
+
+void TProcesses::ForEachProcessWithFileName(std::shared_ptr<runtime::ITargetSystem> ATarget,
+                                            const std::string& AFileName,
+                                            const std::function<void(IProcess&)>& AProc) {
+  if (AFileName.empty()) return;
+  ComPtr<IProcessList> list = GetProcessList(std::move(ATarget));
+  for (int i = 0; i < list->Count(); ++i) {
+    ComPtr<IProcess> p = list->Items(i);
+    if (SameText(p->FileName(), AFileName)) AProc(*p);
+  }
 }
 
 }  // namespace quillmark

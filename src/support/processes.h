@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,16 +49,43 @@ struct IProcessList : IUnknown {
   // Full image path, compared without regard to case.
   virtual ComPtr<IProcess> FindByFileName(const std::string& AFileName) = 0;
   virtual ComPtr<IProcess> FindByFileNameIndex(const std::string& AFileName, int& AIndex) = 0;
+  // Orders the list with the comparer it was made with.
+  virtual void Sort() = 0;
+  // Orders the list with another comparer.
+  virtual void SortWith(const std::function<int(IProcess&, IProcess&)>& AComparer) = 0;
 
  protected:
   ~IProcessList() = default;
 };
 
+// Orders processes: negative, zero or positive as the first comes before,
+// with or after the second.
+using TProcessComparer = std::function<int(IProcess&, IProcess&)>;
+
 class TProcesses {
  public:
-  // A new list filled from the target's process table; throws EOSError when
-  // the table cannot be read.
-  static ComPtr<IProcessList> GetProcessList(std::shared_ptr<runtime::ITargetSystem> ATarget);
+  // By executable name, case-sensitive, in the collation of the current locale.
+  static int TProcessListComparer(IProcess& ALeft, IProcess& ARight);
+
+  // A new list filled from the target's process table, in the table's order;
+  // its Sort uses AComparer. Throws EOSError when the table cannot be read.
+  static ComPtr<IProcessList> GetProcessList(std::shared_ptr<runtime::ITargetSystem> ATarget,
+                                             TProcessComparer AComparer = TProcessListComparer);
+  // One process of the target by identifier; none when it is not running.
+  static ComPtr<IProcess> GetProcess(std::shared_ptr<runtime::ITargetSystem> ATarget, std::uint32_t AProcessID);
+  // The first process with that executable name (AUseFullFileName false) or
+  // image path (true), compared without regard to case; none when absent.
+  static ComPtr<IProcess> GetProcess(std::shared_ptr<runtime::ITargetSystem> ATarget, const std::string& AProcessName,
+                                     bool AUseFullFileName);
+  static bool HasProcess(std::shared_ptr<runtime::ITargetSystem> ATarget, const std::string& AProcessName,
+                         bool AUseFullFileName);
+  // Calls AEach for every entry of the process table until it answers false.
+  static void EnumProcesses(runtime::ITargetSystem& ATarget,
+                            const std::function<bool(const runtime::TProcessEntry&)>& AEach);
+  // Calls AProc for every running process whose image path is AFileName
+  // (compared without regard to case).
+  static void ForEachProcessWithFileName(std::shared_ptr<runtime::ITargetSystem> ATarget,
+                                         const std::string& AFileName, const std::function<void(IProcess&)>& AProc);
 };
 
 }  // namespace quillmark

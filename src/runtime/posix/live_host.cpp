@@ -8,12 +8,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+
+#include "runtime/posix/mime_icons.h"
 
 namespace quillmark::runtime {
 
@@ -183,6 +186,56 @@ std::vector<TProcessEntry> TLiveHost::EnumerateProcesses() {
     out.push_back(std::move(p));
   }
   closedir(dir);
+  return out;
+}
+
+int TLiveHost::ExtensionIconIndex(const std::string& ext) { return TMimeIconIndex::Host().IconIndex(ext); }
+
+namespace {
+// Mount points of /proc/self/mounts have space, tab, newline and backslash
+// written as octal escapes.
+std::string UnescapeMountField(const std::string& s) {
+  std::string r;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
+        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+      r += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+      i += 3;
+    } else {
+      r += s[i];
+    }
+  }
+  return r;
+}
+
+// Kernel and virtual file systems, where no desktop keeps a Trash.
+bool IsPseudoFileSystem(const std::string& type) {
+  static const char* const kTypes[] = {"proc",   "sysfs",    "devpts",     "devtmpfs",  "cgroup",     "cgroup2",
+                                       "mqueue", "debugfs",  "tracefs",    "securityfs", "pstore",    "bpf",
+                                       "configfs", "fusectl", "hugetlbfs", "autofs",    "binfmt_misc", "efivarfs",
+                                       "rpc_pipefs", "nsfs", "ramfs"};
+  for (const char* t : kTypes)
+    if (type == t) return true;
+  return false;
+}
+}  // namespace
+
+std::vector<std::string> TLiveHost::RecycleBinFolders() {
+  std::vector<std::string> out;
+  std::string data = XdgFolder("XDG_DATA_HOME", ".local/share");
+  if (!data.empty()) out.push_back(data + (data.back() == '/' ? "" : "/") + "Trash/");
+  const std::string uid = std::to_string(static_cast<unsigned long>(getuid()));
+  std::ifstream mounts("/proc/self/mounts");
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string device, mountPoint, type;
+    if (!(fields >> device >> mountPoint >> type) || IsPseudoFileSystem(type)) continue;
+    std::string root = UnescapeMountField(mountPoint);
+    if (root.empty() || root[0] != '/') continue;
+    if (root.back() != '/') root += '/';
+    for (std::string trash : {root + ".Trash-" + uid + "/", root + ".Trash/" + uid + "/"})
+      if (std::find(out.begin(), out.end(), trash) == out.end()) out.push_back(std::move(trash));
+  }
   return out;
 }
 

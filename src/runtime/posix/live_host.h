@@ -26,6 +26,11 @@ class TLiveHost : public ITargetSystem {
   TWindowsVersion WindowsVersion() override { return kLiveHostWindowsVersion; }
   std::vector<TProcessEntry> EnumerateProcesses() override;
   std::uint64_t GetTickCount64() override;
+  // From the shared-mime-info database (runtime/posix/mime_icons.h).
+  int ExtensionIconIndex(const std::string& ext) override;
+  // The home Trash ($XDG_DATA_HOME/Trash) and the per-volume ".Trash-UID" and
+  // ".Trash/UID" folders of every mounted disk file system.
+  std::vector<std::string> RecycleBinFolders() override;
 };
 
 }  // namespace quillmark::runtime::posix
