@@ -1,0 +1,71 @@
+#include "rules/no_company_info.h"
+
+#include "engine/malware_heuristic.h"
+#include "rules/threats_file_info.h"
+
+namespace quillmark {
+
+// --- TMalwareRuleResultNoCompanyInfo ------------------------------------------
+
+void* TMalwareRuleResultNoCompanyInfo::GetInterface(const GUID& iid) {
+  if (iid == IMalwareRuleResultNoCompanyInfo::IID) return static_cast<IMalwareRuleResultNoCompanyInfo*>(this);
+  return TMalwareRuleResult::GetInterface(iid);
+}
+
+void TMalwareRuleResultNoCompanyInfo::SetEvidence(bool AHasVersionInfo, std::string ACompanyName,
+                                                  std::string AVersionTable) {
+  FHasVersionInfo = AHasVersionInfo;
+  FCompanyName = std::move(ACompanyName);
+  FVersionTable = std::move(AVersionTable);
+}
+
+void TMalwareRuleResultNoCompanyInfo::Reset() {
+  TMalwareRuleResult::Reset();
+  FInBlacklist = false;
+  FHasVersionInfo = false;
+  FCompanyName.clear();
+  FVersionTable.clear();
+}
+
+void TMalwareRuleResultNoCompanyInfo::GetDetails(TRuleResultDetails& ADetails) const {
+  ADetails.push_back({"hasVersionInfo", FHasVersionInfo});
+  ADetails.push_back({"companyName", FCompanyName});
+  if (!FVersionTable.empty()) ADetails.push_back({"versionTable", FVersionTable});
+  ADetails.push_back({"inBlacklist", FInBlacklist});
+}
+
+// --- TMalwareRuleNoCompanyInfo ------------------------------------------------
+
+bool TMalwareRuleNoCompanyInfo::IsVersionInfoBlackListed(const TFileVersionInfo& AInfo) {
+  (void)AInfo;
+  return false;
+}
+
+TRuleCheckCode TMalwareRuleNoCompanyInfo::CheckFile(const std::string& AFileName, Extended& APercent) {
+  TFileVersionInfo info(Target(), AFileName);
+  auto* result = dynamic_cast<TMalwareRuleResultNoCompanyInfo*>(&RuleResult());
+
+  if (!info.GetIsAviable()) {
+    APercent = 100;
+    RuleResult().AddThreat<ThreatFileVersionInfo>(TThreatSubGroup::tsgDangerous, -1);
+    return TRuleCheckCode::rccContinue;
+  }
+
+  const TVersionStringTable* table = info.TableOf(kCompanyNameKey);
+  std::string company = info.GetValue(kCompanyNameKey);
+  if (result) result->SetEvidence(true, company, table ? table->Key : std::string());
+  if (company.empty()) {
+    APercent = 100;
+    RuleResult().AddThreat<ThreatFileVersionInfo>(TThreatSubGroup::tsgSuspicious, -1);
+    return TRuleCheckCode::rccContinue;
+  }
+
+  if (IsVersionInfoBlackListed(info)) {
+    APercent = 100;
+    if (result) result->SetInBlacklist(true);
+    return TRuleCheckCode::rccMalicious;
+  }
+  return TRuleCheckCode::rccContinue;
+}
+
+}  // namespace quillmark
