@@ -1,0 +1,185 @@
+#include "options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace quillmark::cli {
+
+namespace {
+
+bool ParseUnsigned(const std::string& s, unsigned& out) {
+  if (s.empty()) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+bool ParseInt32(const std::string& s, std::int32_t& out) {
+  if (s.empty()) return false;
+  const char* first = s.data();
+  if (*first == '+') ++first;
+  auto [end, ec] = std::from_chars(first, s.data() + s.size(), out);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+bool ParsePercent(const std::string& s, long double& out) {
+  if (s.empty() || std::isspace(static_cast<unsigned char>(s[0]))) return false;
+  char* end = nullptr;
+  out = std::strtold(s.c_str(), &end);
+  return end == s.c_str() + s.size() && std::isfinite(out) && out >= 0 && out <= 100;
+}
+
+// Options that take a value, as "--name VALUE" or "--name=VALUE".
+bool TakesValue(const std::string& name) {
+  return name == "--data" || name == "--jobs" || name == "-j" || name == "--threshold" || name == "--rule" ||
+         name == "--no-rule";
+}
+
+}  // namespace
+
+std::optional<TMalwareRuleType> ParseRuleName(const std::string& name) {
+  std::string compact;
+  for (char c : name)
+    if (c != '-' && c != '_') compact += c;
+  if (compact.empty()) return std::nullopt;
+  TMalwareRuleType t;
+  if (RuleTypeFromIdentifier(compact, t) || RuleTypeFromIdentifier("mhRule" + compact, t)) return t;
+  return std::nullopt;
+}
+
+TParseResult ParseCommandLine(const std::vector<std::string>& args) {
+  TParseResult r;
+  TOptions& o = r.Options;
+  auto fail = [&r](std::string msg) {
+    r.Ok = false;
+    r.Error = std::move(msg);
+    return r;
+  };
+
+  std::size_t i = 0;
+  if (args.empty()) return fail("no command given");
+  const std::string& first = args[0];
+  if (first == "--help" || first == "-h" || first == "help") {
+    o.Command = TCommand::cmdHelp;
+    r.Ok = true;
+    return r;
+  }
+  if (first == "--version" || first == "-V" || first == "version") {
+    o.Command = TCommand::cmdVersion;
+    r.Ok = true;
+    return r;
+  }
+  if (first != "scan") {
+    if (!first.empty() && first[0] == '-') return fail("unknown option '" + first + "'");
+    return fail("unknown command '" + first + "'");
+  }
+  ++i;
+
+  bool optionsEnded = false;
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      o.Paths.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name = arg, value;
+    bool hasValue = false;
+    if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      hasValue = true;
+    }
+    if (TakesValue(name)) {
+      if (!hasValue) {
+        if (i + 1 >= args.size()) return fail("option '" + name + "' needs a value");
+        value = args[++i];
+      }
+    } else if (hasValue) {
+      return fail("option '" + name + "' takes no value");
+    }
+
+    if (name == "--help" || name == "-h") {
+      o.Command = TCommand::cmdHelp;
+      r.Ok = true;
+      return r;
+    } else if (name == "--json") {
+      o.Json = true;
+    } else if (name == "--no-progress") {
+      o.Progress = false;
+    } else if (name == "--data") {
+      if (value.empty()) return fail("option '--data' needs a folder");
+      o.DataFolder = value;
+    } else if (name == "--jobs" || name == "-j") {
+      unsigned n = 0;
+      if (!ParseUnsigned(value, n) || n == 0 || n > 1024)
+        return fail("option '--jobs' needs a number from 1 to 1024, not '" + value + "'");
+      o.Jobs = n;
+    } else if (name == "--threshold") {
+      if (!ParsePercent(value, o.Threshold))
+        return fail("option '--threshold' needs a percentage from 0 to 100, not '" + value + "'");
+    } else if (name == "--rule") {
+      std::string ruleName = value;
+      std::optional<std::int32_t> priority;
+      if (auto eq = value.find('='); eq != std::string::npos) {
+        ruleName = value.substr(0, eq);
+        std::int32_t p = 0;
+        if (!ParseInt32(value.substr(eq + 1), p))
+          return fail("bad priority in '--rule " + value + "': expected an integer");
+        priority = p;
+      }
+      auto type = ParseRuleName(ruleName);
+      if (!type) return fail("unknown rule '" + ruleName + "'");
+      o.Rules.push_back({*type, priority});
+    } else if (name == "--no-rule") {
+      auto type = ParseRuleName(value);
+      if (!type) return fail("unknown rule '" + value + "'");
+      o.ExcludedRules.push_back(*type);
+    } else {
+      return fail("unknown option '" + name + "'");
+    }
+  }
+
+  for (const TRuleChoice& c : o.Rules)
+    if (std::find(o.ExcludedRules.begin(), o.ExcludedRules.end(), c.Type) != o.ExcludedRules.end())
+      return fail(std::string("rule '") + RuleTypeIdentifier(c.Type) + "' is both chosen and excluded");
+  if (o.Paths.empty()) return fail("nothing to scan: give one or more files or folders");
+  r.Ok = true;
+  return r;
+}
+
+const char* UsageText() {
+  return R"(Usage: quillmark scan [OPTIONS] PATH...
+       quillmark --help | --version
+
+Scores how much each Windows executable under PATH looks like malware
+(0-100 %) and shows the evidence. Folders are scanned recursively.
+
+Options:
+  --json                 one JSON object per file and line (JSON Lines)
+  --data DIR             folder of the knowledge files (default: Data/ next
+                         to this program)
+  -j, --jobs N           scan with N engines in parallel (default: one per core)
+  --threshold T          exit with status 1 when a file scores T % or more
+                         (default 50)
+  --rule NAME[=PRIO]     run this rule, optionally with priority PRIO (higher
+                         runs first); when given, only the named rules run
+  --no-rule NAME         do not run this rule
+  --no-progress          no progress bar on the terminal
+  -h, --help             this text
+  -V, --version          the version
+
+Rule names are identifiers such as mhRuleEntropy, in any case, with or
+without the "mhRule" prefix (entropy, double-extension, signed_file).
+
+Exit status: 0 nothing scored at or above the threshold, 1 something did,
+2 usage error or no file could be read at all.
+)";
+}
+
+}  // namespace quillmark::cli

@@ -1,0 +1,48 @@
+// Command line of the quillmark program.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quillmark/malware_heuristic.h"
+
+namespace quillmark::cli {
+
+enum class TCommand { cmdScan, cmdHelp, cmdVersion };
+
+struct TRuleChoice {
+  TMalwareRuleType Type;
+  std::optional<std::int32_t> Priority;
+};
+
+struct TOptions {
+  TCommand Command = TCommand::cmdScan;
+  bool Json = false;
+  bool Progress = true;
+  std::optional<std::string> DataFolder;
+  unsigned Jobs = 0;  // 0: one per core
+  long double Threshold = 50.0L;
+  // --rule: when any is given, only these rules run.
+  std::vector<TRuleChoice> Rules;
+  // --no-rule: rules that do not run.
+  std::vector<TMalwareRuleType> ExcludedRules;
+  std::vector<std::string> Paths;
+};
+
+struct TParseResult {
+  bool Ok = false;
+  std::string Error;  // why the command line is not usable
+  TOptions Options;
+};
+
+TParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// A rule named by its identifier ("mhRuleEntropy"), without the "mhRule"
+// prefix ("entropy"), in any case, with '-' or '_' between words allowed.
+std::optional<TMalwareRuleType> ParseRuleName(const std::string& name);
+
+const char* UsageText();
+
+}  // namespace quillmark::cli

@@ -1,0 +1,108 @@
+#include "text_encoding.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace quillmark::cli {
+
+std::size_t DecodeUtf8(std::string_view s, char32_t& cp) {
+  if (s.empty()) return 0;
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  }
+  std::size_t len;
+  char32_t min;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2, min = 0x80, cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3, min = 0x800, cp = b0 & 0x0F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4, min = 0x10000, cp = b0 & 0x07;
+  } else {
+    return 0;  // continuation byte, C0/C1 overlong lead, or F5..FF
+  }
+  if (s.size() < len) return 0;
+  for (std::size_t i = 1; i < len; ++i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+std::string JsonString(std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '"';
+  while (!s.empty()) {
+    char32_t cp = 0;
+    const std::size_t n = DecodeUtf8(s, cp);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      s.remove_prefix(1);
+      continue;
+    }
+    if (n > 1) {
+      out.append(s.data(), n);
+    } else {
+      switch (cp) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+          if (cp < 0x20 || cp == 0x7F) {
+            out += "\\u00";
+            out += kHex[cp >> 4];
+            out += kHex[cp & 0xF];
+          } else {
+            out += static_cast<char>(cp);
+          }
+      }
+    }
+    s.remove_prefix(n);
+  }
+  out += '"';
+  return out;
+}
+
+std::string JsonNumber(long double v) {
+  const double d = static_cast<double>(v);
+  if (!std::isfinite(d)) return "null";
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  if (ec != std::errc()) return "null";
+  return std::string(buf, end);
+}
+
+std::string PrintableText(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  while (!s.empty()) {
+    char32_t cp = 0;
+    std::size_t n = DecodeUtf8(s, cp);
+    // C1 controls (U+0080..U+009F) can drive a terminal as well.
+    if (n == 0 || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0)) {
+      if (n == 0) n = 1;
+      for (std::size_t i = 0; i < n; ++i) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(s[i]));
+        out += buf;
+      }
+    } else {
+      out.append(s.data(), n);
+    }
+    s.remove_prefix(n);
+  }
+  return out;
+}
+
+}  // namespace quillmark::cli

@@ -1,0 +1,718 @@
+// The quillmark program, run as a user runs it, on real files in a temporary
+// folder. Nothing here depends on which rules the build has: what a rule
+// says is only checked for its shape.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// --- running the program -----------------------------------------------------
+
+struct TRun {
+  int Status = -1;
+  std::string Out;
+  std::string Err;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs the program with args; stdout and stderr go to files (never a
+// terminal), the debug log goes to logDir.
+TRun RunCli(const std::vector<std::string>& args, const fs::path& scratch, const fs::path& logDir) {
+  const std::string outFile = (scratch / "stdout.txt").string();
+  const std::string errFile = (scratch / "stderr.txt").string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+  std::vector<std::string> argStrings{QUILLMARK_CLI_PATH};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "QUILLMARK_LOG_DIR=", 18) != 0) envStrings.emplace_back(*e);
+  envStrings.push_back("QUILLMARK_LOG_DIR=" + logDir.string());
+  std::vector<char*> envp;
+  for (std::string& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  TRun run;
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, QUILLMARK_CLI_PATH, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    ADD_FAILURE() << "cannot start " << QUILLMARK_CLI_PATH << ": " << std::strerror(rc);
+    return run;
+  }
+  // A program that hangs fails the test instead of stalling the suite.
+  int wstatus = 0;
+  for (int waited = 0;; waited += 10) {
+    const pid_t done = waitpid(pid, &wstatus, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) {
+      ADD_FAILURE() << "waitpid: " << std::strerror(errno);
+      return run;
+    }
+    if (waited >= 60000) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      ADD_FAILURE() << "quillmark did not finish within 60 s";
+      break;
+    }
+    ::usleep(10000);
+  }
+  run.Status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  run.Out = ReadAll(outFile);
+  run.Err = ReadAll(errFile);
+  return run;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// --- a strict JSON reader, enough to check what the program writes ------------
+
+struct TJson;
+using TJsonObject = std::map<std::string, TJson>;
+using TJsonArray = std::vector<TJson>;
+struct TJson {
+  std::variant<std::nullptr_t, bool, double, std::string, TJsonArray, TJsonObject> V;
+  bool IsNull() const { return std::holds_alternative<std::nullptr_t>(V); }
+  bool IsBool() const { return std::holds_alternative<bool>(V); }
+  bool IsNumber() const { return std::holds_alternative<double>(V); }
+  bool IsString() const { return std::holds_alternative<std::string>(V); }
+  bool IsArray() const { return std::holds_alternative<TJsonArray>(V); }
+  bool IsObject() const { return std::holds_alternative<TJsonObject>(V); }
+  const std::string& Str() const { return std::get<std::string>(V); }
+  double Num() const { return std::get<double>(V); }
+  bool Bool() const { return std::get<bool>(V); }
+  const TJsonArray& Arr() const { return std::get<TJsonArray>(V); }
+  const TJsonObject& Obj() const { return std::get<TJsonObject>(V); }
+  bool Has(const std::string& k) const { return IsObject() && Obj().count(k) > 0; }
+  const TJson& operator[](const std::string& k) const { return Obj().at(k); }
+};
+
+class TJsonReader {
+ public:
+  explicit TJsonReader(const std::string& s) : S(s) {}
+
+  // The one value the text holds; throws on anything that is not strict JSON
+  // (raw control characters in strings, bad escapes, invalid UTF-8, trailing text).
+  TJson ReadDocument() {
+    TJson v = Value();
+    Space();
+    if (P != S.size()) Fail("trailing text");
+    return v;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& why) {
+    throw std::runtime_error(why + " at offset " + std::to_string(P) + " of: " + S);
+  }
+  void Space() {
+    while (P < S.size() && (S[P] == ' ' || S[P] == '\t' || S[P] == '\n' || S[P] == '\r')) ++P;
+  }
+  bool Eat(char c) {
+    Space();
+    if (P < S.size() && S[P] == c) return ++P, true;
+    return false;
+  }
+  void Expect(char c) {
+    if (!Eat(c)) Fail(std::string("expected '") + c + "'");
+  }
+  TJson Value() {
+    Space();
+    if (P >= S.size()) Fail("unexpected end");
+    const char c = S[P];
+    if (c == '{') {
+      ++P;
+      TJsonObject o;
+      if (Eat('}')) return {o};
+      do {
+        Space();
+        std::string k = String();
+        Expect(':');
+        if (!o.emplace(k, Value()).second) Fail("duplicate key " + k);
+      } while (Eat(','));
+      Expect('}');
+      return {o};
+    }
+    if (c == '[') {
+      ++P;
+      TJsonArray a;
+      if (Eat(']')) return {a};
+      do a.push_back(Value());
+      while (Eat(','));
+      Expect(']');
+      return {a};
+    }
+    if (c == '"') return {String()};
+    for (auto [word, value] : {std::pair<const char*, int>{"true", 1}, {"false", 0}, {"null", -1}}) {
+      if (S.compare(P, std::strlen(word), word) == 0) {
+        P += std::strlen(word);
+        if (value < 0) return {nullptr};
+        return {value == 1};
+      }
+    }
+    const std::size_t start = P;
+    if (S[P] == '-') ++P;
+    while (P < S.size() && (std::isdigit(static_cast<unsigned char>(S[P])) || std::strchr(".eE+-", S[P]))) ++P;
+    if (start == P) Fail("unexpected character");
+    std::size_t used = 0;
+    const double d = std::stod(S.substr(start, P - start), &used);
+    if (used != P - start) Fail("bad number");
+    return {d};
+  }
+  static void PutUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  std::uint32_t Hex4() {
+    if (P + 4 > S.size()) Fail("short \\u escape");
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char h = S[P++];
+      v <<= 4;
+      if (h >= '0' && h <= '9') v |= h - '0';
+      else if (h >= 'a' && h <= 'f') v |= h - 'a' + 10;
+      else if (h >= 'A' && h <= 'F') v |= h - 'A' + 10;
+      else Fail("bad hex digit");
+    }
+    return v;
+  }
+  std::string String() {
+    if (P >= S.size() || S[P] != '"') Fail("expected a string");
+    ++P;
+    std::string out;
+    while (true) {
+      if (P >= S.size()) Fail("unterminated string");
+      const auto c = static_cast<unsigned char>(S[P]);
+      if (c == '"') {
+        ++P;
+        return out;
+      }
+      if (c < 0x20) Fail("raw control character in string");
+      if (c == '\\') {
+        if (++P >= S.size()) Fail("unterminated escape");
+        const char e = S[P++];
+        switch (e) {
+          case '"': out += '"'; break;
+          case '\\': out += '\\'; break;
+          case '/': out += '/'; break;
+          case 'b': out += '\b'; break;
+          case 'f': out += '\f'; break;
+          case 'n': out += '\n'; break;
+          case 'r': out += '\r'; break;
+          case 't': out += '\t'; break;
+          case 'u': {
+            std::uint32_t cp = Hex4();
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+              if (S.compare(P, 2, "\\u") != 0) Fail("lone high surrogate");
+              P += 2;
+              const std::uint32_t lo = Hex4();
+              if (lo < 0xDC00 || lo > 0xDFFF) Fail("bad low surrogate");
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+              Fail("lone low surrogate");
+            }
+            PutUtf8(out, cp);
+            break;
+          }
+          default: Fail("bad escape");
+        }
+        continue;
+      }
+      // Raw bytes must be well-formed UTF-8.
+      std::size_t len = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3
+                                   : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+      if (len == 0 || P + len > S.size()) Fail("invalid UTF-8");
+      std::uint32_t cp = len == 1 ? c : c & (0x7F >> len);
+      for (std::size_t i = 1; i < len; ++i) {
+        const auto b = static_cast<unsigned char>(S[P + i]);
+        if ((b & 0xC0) != 0x80) Fail("invalid UTF-8");
+        cp = (cp << 6) | (b & 0x3F);
+      }
+      static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+      if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) Fail("invalid UTF-8");
+      out.append(S, P, len);
+      P += len;
+    }
+  }
+
+  const std::string& S;
+  std::size_t P = 0;
+};
+
+TJson ParseJson(const std::string& line) { return TJsonReader(line).ReadDocument(); }
+
+// --- files ---------------------------------------------------------------------
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  fs::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary);
+  out << bytes;
+}
+
+void Put16(std::string& b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<char>(v & 0xFF);
+  b[at + 1] = static_cast<char>(v >> 8);
+}
+void Put32(std::string& b, std::size_t at, std::uint32_t v) {
+  Put16(b, at, static_cast<std::uint16_t>(v & 0xFFFF));
+  Put16(b, at + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
+// A 1 KB PE32 console image: DOS header, NT headers, one .text section with
+// a "ret" at the entry point.
+std::string TinyPE() {
+  std::string b(1024, '\0');
+  b[0] = 'M', b[1] = 'Z';
+  Put32(b, 0x3C, 0x40);  // e_lfanew
+  b.replace(0x40, 4, std::string("PE\0\0", 4));
+  const std::size_t fh = 0x44, oh = fh + 20;
+  Put16(b, fh + 0, 0x014C);   // i386
+  Put16(b, fh + 2, 1);        // one section
+  Put16(b, fh + 16, 0xE0);    // SizeOfOptionalHeader
+  Put16(b, fh + 18, 0x0102);  // executable, 32-bit machine
+  Put16(b, oh + 0, 0x10B);    // PE32
+  Put32(b, oh + 4, 0x200);    // SizeOfCode
+  Put32(b, oh + 16, 0x1000);  // AddressOfEntryPoint
+  Put32(b, oh + 20, 0x1000);  // BaseOfCode
+  Put32(b, oh + 28, 0x400000);
+  Put32(b, oh + 32, 0x1000);  // SectionAlignment
+  Put32(b, oh + 36, 0x200);   // FileAlignment
+  Put16(b, oh + 40, 4);       // OS version
+  Put16(b, oh + 48, 4);       // subsystem version
+  Put32(b, oh + 56, 0x2000);  // SizeOfImage
+  Put32(b, oh + 60, 0x200);   // SizeOfHeaders
+  Put16(b, oh + 68, 3);       // console
+  Put32(b, oh + 92, 16);      // NumberOfRvaAndSizes
+  const std::size_t sh = oh + 0xE0;
+  b.replace(sh, 5, ".text");
+  Put32(b, sh + 8, 0x200);
+  Put32(b, sh + 12, 0x1000);
+  Put32(b, sh + 16, 0x200);
+  Put32(b, sh + 20, 0x200);
+  Put32(b, sh + 36, 0x60000020);  // code, execute, read
+  b[0x200] = static_cast<char>(0xC3);
+  return b;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "quillmark-cli-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    Root = tmpl;
+    Scratch = Root / "scratch";
+    LogDir = Root / "log";
+    Files = Root / "files";
+    fs::create_directories(Scratch);
+    fs::create_directories(LogDir);
+    fs::create_directories(Files);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(Root, ec);
+  }
+
+  TRun Run(const std::vector<std::string>& args) { return RunCli(args, Scratch, LogDir); }
+
+  // The JSON records of a --json run, by file name as written.
+  std::map<std::string, TJson> Records(const TRun& run) {
+    std::map<std::string, TJson> records;
+    for (const std::string& line : Lines(run.Out)) {
+      TJson j;
+      try {
+        j = ParseJson(line);
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+        continue;
+      }
+      EXPECT_TRUE(j.Has("file") && j["file"].IsString()) << line;
+      if (j.Has("file") && j["file"].IsString()) {
+        EXPECT_TRUE(records.emplace(j["file"].Str(), j).second) << line;
+      }
+    }
+    return records;
+  }
+
+  // Files the debug log holds, with their sizes.
+  std::uintmax_t LogBytes() {
+    std::uintmax_t n = 0;
+    for (const auto& e : fs::recursive_directory_iterator(LogDir))
+      if (e.is_regular_file()) n += e.file_size();
+    return n;
+  }
+
+  fs::path Root, Scratch, LogDir, Files;
+};
+
+// Checks the keys every record carries and their types.
+void ExpectRecordShape(const TJson& r) {
+  ASSERT_TRUE(r.IsObject());
+  ASSERT_TRUE(r.Has("file") && r["file"].IsString());
+  ASSERT_TRUE(r.Has("analyzed") && r["analyzed"].IsBool());
+  ASSERT_TRUE(r.Has("percent") && r["percent"].IsNumber());
+  EXPECT_GE(r["percent"].Num(), 0.0);
+  EXPECT_LE(r["percent"].Num(), 100.0);
+  ASSERT_TRUE(r.Has("threat"));
+  if (!r["threat"].IsNull()) {
+    const TJson& t = r["threat"];
+    ASSERT_TRUE(t.IsObject());
+    EXPECT_TRUE(t.Has("id") && t["id"].IsNumber());
+    EXPECT_TRUE(t.Has("name") && (t["name"].IsNull() || t["name"].IsString()));
+    EXPECT_TRUE(t.Has("severity") && (t["severity"].IsNull() || t["severity"].IsNumber()));
+  }
+  ASSERT_TRUE(r.Has("rules") && r["rules"].IsArray());
+  for (const TJson& rule : r["rules"].Arr()) {
+    ASSERT_TRUE(rule.IsObject());
+    ASSERT_TRUE(rule.Has("rule") && rule["rule"].IsString());
+    EXPECT_EQ(rule["rule"].Str().rfind("mhRule", 0), 0u) << rule["rule"].Str();
+    EXPECT_TRUE(rule.Has("percent") && rule["percent"].IsNumber());
+    ASSERT_TRUE(rule.Has("threats") && rule["threats"].IsArray());
+    for (const TJson& t : rule["threats"].Arr()) {
+      EXPECT_TRUE(t.Has("name") && t["name"].IsString());
+      EXPECT_TRUE(t.Has("danger") && t["danger"].IsNumber());
+    }
+    EXPECT_TRUE(rule.Has("details") && rule["details"].IsObject());
+  }
+  // A file that was not analysed says why; one that was does not.
+  EXPECT_EQ(r.Has("error"), !r["analyzed"].Bool());
+  if (r.Has("error")) {
+    EXPECT_TRUE(r["error"].IsString());
+  }
+}
+
+// --- tests ---------------------------------------------------------------------
+
+TEST_F(CliTest, HelpAndVersion) {
+  for (const char* arg : {"--help", "-h", "help"}) {
+    TRun run = Run({arg});
+    EXPECT_EQ(run.Status, 0) << arg;
+    EXPECT_NE(run.Out.find("quillmark scan"), std::string::npos) << arg;
+    EXPECT_EQ(run.Err, "") << arg;
+  }
+  TRun run = Run({"scan", "--help"});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_NE(run.Out.find("--json"), std::string::npos);
+
+  run = Run({"--version"});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out.rfind("quillmark ", 0), 0u) << run.Out;
+  EXPECT_NE(run.Out.find_first_of("0123456789"), std::string::npos) << run.Out;
+}
+
+TEST_F(CliTest, UsageErrorsExitTwoWithAMessageAndScanNothing) {
+  const std::string f = (Files / "notes.txt").string();
+  WriteFile(f, "plain text\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"--frobnicate"},
+      {"scan"},
+      {"scan", "--json"},
+      {"scan", "--frobnicate", f},
+      {"scan", "--json=yes", f},
+      {"scan", f, "--jobs"},
+      {"scan", "--jobs", "0", f},
+      {"scan", "--jobs", "two", f},
+      {"scan", "--jobs=-1", f},
+      {"scan", "--threshold", "101", f},
+      {"scan", "--threshold", "-1", f},
+      {"scan", "--threshold", "half", f},
+      {"scan", "--rule", "NoSuchRule", f},
+      {"scan", "--rule", "mhRule", f},
+      {"scan", "--rule", "entropy=high", f},
+      {"scan", "--no-rule", "NoSuchRule", f},
+      {"scan", "--rule", "entropy", "--no-rule", "mhRuleEntropy", f},
+      {"scan", "--data", (Root / "no-such-folder").string(), f},
+      {"scan", "--data", f, f},
+  };
+  for (const auto& args : cases) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    TRun run = Run(args);
+    EXPECT_EQ(run.Status, 2) << shown;
+    EXPECT_EQ(run.Out, "") << shown;
+    EXPECT_EQ(run.Err.rfind("quillmark: ", 0), 0u) << shown << "\n" << run.Err;
+  }
+}
+
+TEST_F(CliTest, RuleNamesAreAcceptedInEveryDocumentedSpelling) {
+  const std::string f = (Files / "notes.txt").string();
+  WriteFile(f, "plain text\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {"--rule", "mhRuleEntropy"},
+      {"--rule", "MHRULEENTROPY=7"},
+      {"--rule", "entropy", "--rule", "SignedFile=-3"},
+      {"--rule=double-extension=+2"},
+      {"--no-rule", "fake_extension", "--no-rule", "autostart"},
+      {"--data", Root.string(), "--jobs", "3", "--threshold", "12.5"},
+      {"--jobs=1", "--threshold=0"},
+  };
+  for (auto args : cases) {
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    args.insert(args.begin(), "scan");
+    args.push_back(f);
+    TRun run = Run(args);
+    EXPECT_EQ(run.Status, 0) << shown << "\n" << run.Err;
+    EXPECT_NE(run.Out.find("notes.txt"), std::string::npos) << shown;
+  }
+}
+
+TEST_F(CliTest, TextFileIsReportedAsNotAPEImage) {
+  const std::string f = (Files / "readme.txt").string();
+  WriteFile(f, "MZ but nothing more\n");
+  TRun run = Run({"scan", f});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out, f + ": not analysed (not a PE image)\n");
+  EXPECT_EQ(run.Err, "");
+
+  run = Run({"scan", "--json", f});
+  EXPECT_EQ(run.Status, 0);
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 1u);
+  const TJson& r = records.at(f);
+  ExpectRecordShape(r);
+  EXPECT_FALSE(r["analyzed"].Bool());
+  EXPECT_EQ(r["error"].Str(), "not a PE image");
+  EXPECT_TRUE(r["rules"].Arr().empty());
+}
+
+TEST_F(CliTest, MissingPathIsReportedAndTheScanGoesOn) {
+  const std::string missing = (Root / "no-such-file.exe").string();
+  const std::string text = (Files / "a.txt").string();
+  WriteFile(text, "hello\n");
+
+  // Nothing could be read at all.
+  TRun run = Run({"scan", missing});
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(run.Err, "quillmark: cannot read '" + missing + "': No such file or directory\n");
+
+  // Something could: the missing path is only a message.
+  run = Run({"scan", missing, text});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out, text + ": not analysed (not a PE image)\n");
+  EXPECT_NE(run.Err.find("cannot read '" + missing + "'"), std::string::npos);
+
+  // JSON consumers get a record for it as well.
+  run = Run({"scan", "--json", text, missing});
+  EXPECT_EQ(run.Status, 0);
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 2u);
+  const TJson& r = records.at(missing);
+  ExpectRecordShape(r);
+  EXPECT_FALSE(r["analyzed"].Bool());
+  EXPECT_NE(r["error"].Str().find("No such file"), std::string::npos);
+
+  // The engine never saw the missing file, so it logged nothing.
+  EXPECT_EQ(LogBytes(), 0u);
+}
+
+TEST_F(CliTest, UnreadableFileIsReportedAndSkipped) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  const fs::path locked = Files / "locked.exe";
+  WriteFile(locked, TinyPE());
+  fs::permissions(locked, fs::perms::none);
+  const fs::path text = Files / "b.txt";
+  WriteFile(text, "x\n");
+  TRun run = Run({"scan", Files.string()});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_NE(run.Err.find("cannot read '" + locked.string() + "': Permission denied"), std::string::npos) << run.Err;
+  EXPECT_NE(run.Out.find(text.string()), std::string::npos);
+}
+
+TEST_F(CliTest, TinyPEIsRecognisedAsAnImage) {
+  const std::string pe = (Files / "tiny.exe").string();
+  WriteFile(pe, TinyPE());
+  TRun run = Run({"scan", "--json", pe});
+  ASSERT_TRUE(run.Status == 0 || run.Status == 1) << run.Err;
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 1u);
+  const TJson& r = records.at(pe);
+  ExpectRecordShape(r);
+  if (!r["analyzed"].Bool()) {
+    EXPECT_NE(r["error"].Str(), "not a PE image");
+  } else {
+    EXPECT_TRUE(r["threat"].IsObject());
+  }
+
+  // The text line carries the same verdict.
+  run = Run({"scan", pe});
+  ASSERT_EQ(Lines(run.Out).size(), 1u);
+  EXPECT_EQ(run.Out.rfind(pe + ": ", 0), 0u);
+  EXPECT_EQ(run.Out.find("not a PE image"), std::string::npos);
+  if (r["analyzed"].Bool()) {
+    EXPECT_NE(run.Out.find('%'), std::string::npos);
+  }
+}
+
+TEST_F(CliTest, ExitStatusFollowsTheThreshold) {
+  const std::string pe = (Files / "tiny.exe").string();
+  WriteFile(pe, TinyPE());
+  for (const char* threshold : {"0", "50", "100"}) {
+    TRun run = Run({"scan", "--json", "--threshold", threshold, pe});
+    auto records = Records(run);
+    ASSERT_EQ(records.size(), 1u);
+    const TJson& r = records.at(pe);
+    const bool flagged = r["analyzed"].Bool() && r["percent"].Num() >= std::stod(threshold);
+    EXPECT_EQ(run.Status, flagged ? 1 : 0) << "threshold " << threshold;
+  }
+}
+
+TEST_F(CliTest, FoldersAreWalkedOnceEachWithLinksFollowedButNotLooped) {
+  WriteFile(Files / "top.txt", "1");
+  WriteFile(Files / "a" / "one.exe", TinyPE());
+  WriteFile(Files / "a" / "b" / "c" / "deep.txt", "2");
+  WriteFile(Root / "outside" / "target.dat", "3");
+  fs::create_symlink(Root / "outside" / "target.dat", Files / "a" / "link-to-file.dat");
+  fs::create_symlink(Files, Files / "a" / "b" / "loop");            // back to the top
+  fs::create_symlink(Files / "a" / "b", Files / "a" / "b" / "c" / "up");  // back to an ancestor
+  fs::create_symlink(Root / "gone", Files / "dangling");
+  ASSERT_EQ(::mkfifo((Files / "a" / "pipe").c_str(), 0600), 0);  // must not block the scan
+
+  TRun run = Run({"scan", "--json", Files.string()});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  auto records = Records(run);
+  const std::set<std::string> expected = {
+      (Files / "top.txt").string(),
+      (Files / "a" / "one.exe").string(),
+      (Files / "a" / "link-to-file.dat").string(),
+      (Files / "a" / "b" / "c" / "deep.txt").string(),
+      (Files / "dangling").string(),
+  };
+  std::set<std::string> seen;
+  for (const auto& [file, record] : records) {
+    seen.insert(file);
+    ExpectRecordShape(record);
+  }
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(Lines(run.Out).size(), expected.size());
+  EXPECT_FALSE(records.at((Files / "dangling").string())["analyzed"].Bool());
+  EXPECT_NE(run.Err.find("cannot read '" + (Files / "dangling").string() + "'"), std::string::npos) << run.Err;
+
+  // The same folder named twice, directly and through a link, is walked once.
+  run = Run({"scan", Files.string(), (Files / "a" / "b" / "loop").string()});
+  EXPECT_EQ(Lines(run.Out).size(), expected.size() - 1);  // the dangling link is only a message
+}
+
+TEST_F(CliTest, FileNamesAreEscapedIntoValidJsonAndKeptOnOneLine) {
+  struct TCase {
+    std::string Name;
+    std::string Decoded;  // what the "file" value must read back as, after the folder
+  };
+  const std::vector<TCase> cases = {
+      {"quote\"name.txt", "quote\"name.txt"},
+      {"back\\slash.txt", "back\\slash.txt"},
+      {"new\nline.txt", "new\nline.txt"},
+      {"tab\tand\rcr.txt", "tab\tand\rcr.txt"},
+      {"ctl\x01\x1f\x7f.txt", "ctl\x01\x1f\x7f.txt"},
+      {"umlaut-\xC3\xBC-\xE2\x82\xAC-\xF0\x9F\x98\x80.txt", "umlaut-\xC3\xBC-\xE2\x82\xAC-\xF0\x9F\x98\x80.txt"},
+      {"latin1-\xFC.txt", "latin1-\xEF\xBF\xBD.txt"},
+      {"cut-\xE2\x82.txt", "cut-\xEF\xBF\xBD\xEF\xBF\xBD.txt"},
+      {"overlong-\xC0\xAF.txt", "overlong-\xEF\xBF\xBD\xEF\xBF\xBD.txt"},
+      {"surrogate-\xED\xA0\x80.txt", "surrogate-\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD.txt"},
+  };
+  for (const TCase& c : cases) WriteFile(Files / c.Name, "text\n");
+
+  TRun run = Run({"scan", "--json", Files.string()});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(Lines(run.Out).size(), cases.size());
+  auto records = Records(run);
+  for (const TCase& c : cases) {
+    const std::string decoded = (Files / c.Decoded).string();
+    ASSERT_TRUE(records.count(decoded)) << "no record for " << ::testing::PrintToString(decoded);
+    EXPECT_EQ(records.at(decoded)["error"].Str(), "not a PE image");
+  }
+
+  // The text form keeps one line per file as well.
+  run = Run({"scan", Files.string()});
+  EXPECT_EQ(Lines(run.Out).size(), cases.size());
+}
+
+TEST_F(CliTest, ParallelWorkersReportEveryFileOnceInWholeLines) {
+  constexpr int kFiles = 60;
+  std::set<std::string> expected;
+  for (int i = 0; i < kFiles; ++i) {
+    char folder[16], name[16];
+    std::snprintf(folder, sizeof folder, "d%d", i % 7);
+    std::snprintf(name, sizeof name, "f%d.%s", i, i % 2 ? "exe" : "txt");
+    const fs::path p = Files / folder / name;
+    WriteFile(p, i % 2 ? TinyPE() : std::string("text ") + name);
+    expected.insert(p.string());
+  }
+  for (const char* jobs : {"1", "4", "16"}) {
+    TRun run = Run({"scan", "--json", "--jobs", jobs, Files.string()});
+    EXPECT_TRUE(run.Status == 0 || run.Status == 1) << run.Err;
+    // stderr is not a terminal: no progress bar, and nothing else to say.
+    EXPECT_EQ(run.Err, "") << "jobs " << jobs;
+    EXPECT_EQ(Lines(run.Out).size(), static_cast<std::size_t>(kFiles)) << "jobs " << jobs;
+    auto records = Records(run);
+    std::set<std::string> seen;
+    for (const auto& [file, record] : records) {
+      seen.insert(file);
+      ExpectRecordShape(record);
+    }
+    EXPECT_EQ(seen, expected) << "jobs " << jobs;
+  }
+}
+
+TEST_F(CliTest, EmptyFolderIsNotAnError) {
+  TRun run = Run({"scan", Files.string()});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out, "");
+  EXPECT_NE(run.Err.find("no files found"), std::string::npos);
+}
+
+}  // namespace
