@@ -182,7 +182,9 @@ std::string FileUtils::UnExpandEnvStrings(runtime::ITargetSystem& target, const 
     bestLength = value.size();
   }
   if (bestName.empty()) return path;
-  std::string result = "%" + std::string(bestName) + "%" + path.substr(bestLength);
+  std::string result;
+  result.reserve(bestName.size() + 2 + path.size() - bestLength);
+  result.append(1, '%').append(bestName).append(1, '%').append(path, bestLength, std::string::npos);
   if (Utf16Length(result) >= kMaxPath) return path;
   return result;
 }

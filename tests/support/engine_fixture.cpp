@@ -3,11 +3,23 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 
 #include "support/debug_log.h"
 
 namespace quillmark::test {
+
+namespace {
+// ctest runs test processes side by side; each keeps its own debug log so
+// that counting entries sees only its own.
+const bool kOwnLogFolder = [] {
+  const char* base = std::getenv("QUILLMARK_LOG_DIR");
+  std::string folder = std::string(base && *base ? base : "/tmp/quillmark-test-logs") + "/" + std::to_string(getpid());
+  setenv("QUILLMARK_LOG_DIR", folder.c_str(), 1);
+  return true;
+}();
+}  // namespace
 
 std::string MinimalPEBytes() {
   std::string b(64 + 248 + 64, '\0');
