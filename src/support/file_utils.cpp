@@ -5,6 +5,7 @@
 
 #include "runtime/path_prepare.h"
 #include "support/file_mapped.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -23,16 +24,6 @@ std::string Trim(std::string_view s) {
   while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
   while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
   return std::string(s);
-}
-
-// Length of UTF-8 text in UTF-16 code units.
-std::size_t Utf16Length(std::string_view s) {
-  std::size_t n = 0;
-  for (unsigned char c : s) {
-    if ((c & 0xC0) != 0x80) ++n;  // a lead byte starts a code point
-    if (c >= 0xF0) ++n;           // four-byte sequences need a surrogate pair
-  }
-  return n;
 }
 
 struct TPrefixRewrite {

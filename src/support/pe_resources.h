@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/pe_image.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -50,11 +51,6 @@ constexpr std::uint16_t LANG_NEUTRAL = 0x00;
 constexpr std::uint16_t LANG_ENGLISH = 0x09;
 constexpr std::uint16_t PrimaryLangId(std::uint16_t langId) { return langId & 0x3FF; }
 
-// UTF-8 of UTF-16LE code units given as bytes (an odd last byte is ignored;
-// unpaired surrogates become U+FFFD).
-std::string Utf16LEToUtf8(std::span<const std::uint8_t> bytes);
-// ASCII case-insensitive equality, as resource names and version keys compare.
-bool SameTextAscii(std::string_view a, std::string_view b);
 
 // Longest resource name string read, in UTF-16 code units; longer names are
 // cut (names are short in practice, and a hostile directory could otherwise
