@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/file_mapped.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -47,52 +48,6 @@ void CountChunk(const std::uint8_t* p, std::size_t n, std::uint64_t* totals) {
   }
 }
 
-// UTF-16LE code units of UTF-8 text, as bytes. A byte that does not start a
-// well-formed sequence becomes U+FFFD.
-std::vector<std::uint8_t> Utf8ToUtf16LEBytes(std::string_view s) {
-  std::vector<std::uint8_t> out;
-  out.reserve(s.size() * 2);
-  auto put = [&out](std::uint32_t unit) {
-    out.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(unit >> 8));
-  };
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned c = p[i];
-    std::uint32_t cp = 0xFFFD;
-    std::size_t len = 1;
-    auto cont = [&](std::size_t k) { return i + k < n && (p[i + k] & 0xC0) == 0x80; };
-    if (c < 0x80) {
-      cp = c;
-    } else if (c >= 0xC2 && c <= 0xDF && cont(1)) {
-      cp = ((c & 0x1F) << 6) | (p[i + 1] & 0x3F);
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF && cont(1) && cont(2)) {
-      std::uint32_t v = ((c & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
-      if (v >= 0x800 && (v < 0xD800 || v > 0xDFFF)) {
-        cp = v;
-        len = 3;
-      }
-    } else if (c >= 0xF0 && c <= 0xF4 && cont(1) && cont(2) && cont(3)) {
-      std::uint32_t v = ((c & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) | ((p[i + 2] & 0x3F) << 6) | (p[i + 3] & 0x3F);
-      if (v >= 0x10000 && v <= 0x10FFFF) {
-        cp = v;
-        len = 4;
-      }
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put(0xD800 | (cp >> 10));
-      put(0xDC00 | (cp & 0x3FF));
-    } else {
-      put(cp);
-    }
-    i += len;
-  }
-  return out;
-}
 
 struct TSectionRange {
   std::uint64_t Offset = 0;
