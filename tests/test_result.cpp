@@ -57,8 +57,11 @@ INSTANTIATE_TEST_SUITE_P(
         TCombinationCase{"MeanAboveHundredIsClamped", {150, 150}, -1, 0, 100, {100, 100}},
         // post-pass raises to 60 while the mean is 20
         TCombinationCase{"PostPassAboveMean", {20, 20, 20}, 1, 60, 60, {20, 20, 20}},
-        // post-pass of the first rule decides: later rules are neither summed nor clamped
-        TCombinationCase{"DecisivePostPass", {40, 150, 10}, 0, 100, 100, {40, 150, 10}},
+        // post-pass of the first rule decides: later rules are not summed, but no
+        // stored result is left above 100
+        TCombinationCase{"DecisivePostPass", {40, 150, 10}, 0, 100, 100, {40, 100, 10}},
+        // an early verdict leaves no stored result above 100 either
+        TCombinationCase{"DecisivePostPassAfterNegative", {50, -20, 150}, 0, 95, 95, {50, 0, 100}},
         // a post-pass below the mean does not lower it
         TCombinationCase{"PostPassBelowMean", {50, 70}, 0, 10, 60, {50, 70}}),
     [](const auto& info) { return std::string(info.param.Name); });
