@@ -11,6 +11,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -655,6 +656,35 @@ bool TFileTrust::Check(const std::string& AFile, bool AGetExtendedInfo) {
   }
   ERR_clear_error();
   return IsTrustVerify();
+}
+
+// --- outcome names ------------------------------------------------------------------------------
+
+const char* TrustResultName(HRESULT ACode) {
+  switch (static_cast<std::uint32_t>(ACode)) {
+    case 0: return "S_OK";
+    case 0x800B0003: return "TRUST_E_SUBJECT_FORM_UNKNOWN";
+    case 0x800B0100: return "TRUST_E_NOSIGNATURE";
+    case 0x800B0101: return "CERT_E_EXPIRED";
+    case 0x800B0109: return "CERT_E_UNTRUSTEDROOT";
+    case 0x800B010A: return "CERT_E_CHAINING";
+    case 0x800B010B: return "TRUST_E_FAIL";
+    case 0x800B010C: return "CERT_E_REVOKED";
+    case 0x800B010E: return "CERT_E_REVOCATION_FAILURE";
+    case 0x800B0110: return "CERT_E_WRONG_USAGE";
+    case 0x80096002: return "TRUST_E_NO_SIGNER_CERT";
+    case 0x80096004: return "TRUST_E_CERT_SIGNATURE";
+    case 0x80096010: return "TRUST_E_BAD_DIGEST";
+    case 0x80096019: return "TRUST_E_BASIC_CONSTRAINTS";
+    case 0x80090006: return "NTE_BAD_SIGNATURE";
+    default: return "";
+  }
+}
+
+std::string TrustResultHex(HRESULT ACode) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(static_cast<std::uint32_t>(ACode)));
+  return buf;
 }
 
 }  // namespace quillmark

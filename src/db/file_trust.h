@@ -36,6 +36,12 @@ constexpr HRESULT TRUST_E_BAD_DIGEST = HResult(0x80096010);
 constexpr HRESULT TRUST_E_BASIC_CONSTRAINTS = HResult(0x80096019);
 constexpr HRESULT NTE_BAD_SIGNATURE = HResult(0x80090006);
 
+// Symbolic name of a trust outcome ("S_OK", "CERT_E_EXPIRED"); empty for a
+// code this checker never answers.
+const char* TrustResultName(HRESULT ACode);
+// The code as eight upper-case hex digits after "0x" ("0x800B0101").
+std::string TrustResultHex(HRESULT ACode);
+
 // WIN_CERTIFICATE header values of an Authenticode entry.
 constexpr std::uint16_t WIN_CERT_REVISION_2_0 = 0x0200;
 constexpr std::uint16_t WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002;

@@ -6,8 +6,11 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "db/black_white_lists.h"
 #include "db/malware_common_classes.h"
 #include "engine/threats_info.h"
+#include "rules/file_details.h"
+#include "rules/harmony_strings.h"
 
 namespace quillmark {
 
@@ -25,6 +28,11 @@ class TMalwareHeuristicDictionaries {
   TMalwareHeuristicDictionaries& operator=(const TMalwareHeuristicDictionaries&) = delete;
 
   TMalwareDataBaseThreatsInfo& ThreatsInfo() { return Get<TMalwareDataBaseThreatsInfo>(TKind::dkThreatsInfo); }
+  TMalwareDataBaseBlackWhiteLists& BlackWhiteLists() {
+    return Get<TMalwareDataBaseBlackWhiteLists>(TKind::dkBlackWhiteLists);
+  }
+  TMalwareDataBaseFileDetails& FileDetails() { return Get<TMalwareDataBaseFileDetails>(TKind::dkFileDetails); }
+  TMalwareHarmonyStrings& HarmonyStrings() { return Get<TMalwareHarmonyStrings>(TKind::dkHarmonyStrings); }
 
   // The database of a kind: created as T on first use and, while it has not
   // been opened, opened with the file name the owner's settings give for that

@@ -1,5 +1,6 @@
 #include "engine/settings.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -48,7 +49,28 @@ void TMalwareHeuristicSettings::SetDataFolder(const std::string& AFolder) {
   FDictionaryFileDetailsFileName = folder + kFileDetailsFile;
   FDictionaryHarmonyNameSchemeFileName = folder + kHarmonyNameSchemeFile;
   FDictionaryThreatsInfoFileName = folder + kThreatsInfoFile;
+  FTrustFolder = folder + kTrustFolder;
   Unlock();
+}
+
+void TMalwareHeuristicSettings::AddCAFile(const std::string& AFileName) {
+  if (AFileName.empty()) return;
+  Lock();
+  if (std::find(FCAFiles.begin(), FCAFiles.end(), AFileName) == FCAFiles.end()) FCAFiles.push_back(AFileName);
+  Unlock();
+}
+
+void TMalwareHeuristicSettings::ClearCAFiles() {
+  Lock();
+  FCAFiles.clear();
+  Unlock();
+}
+
+std::vector<std::string> TMalwareHeuristicSettings::CAFiles() {
+  Lock();
+  std::vector<std::string> copy = FCAFiles;
+  Unlock();
+  return copy;
 }
 
 void* TMalwareHeuristicSettings::GetInterface(const GUID& iid) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "quillmark/malware_heuristic.h"
 #include "runtime/interfaced_object.h"
@@ -34,13 +35,25 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   std::string GetDictionaryThreatsInfoFileName() override { return Get(FDictionaryThreatsInfoFileName); }
   void SetDictionaryThreatsInfoFileName(const std::string& v) override { Set(FDictionaryThreatsInfoFileName, v); }
 
-  // Points all four names at the default file names inside AFolder.
+  // Points all four names at the default file names inside AFolder, and the
+  // trust folder at its "trust/" subfolder.
   void SetDataFolder(const std::string& AFolder);
+
+  // Folder whose *.pem, *.crt and *.cer files are trust anchors of signature
+  // checks, beside the system's CA bundle (default: "Data/trust/").
+  std::string TrustFolder() { return Get(FTrustFolder); }
+  void SetTrustFolder(const std::string& AFolder) { Set(FTrustFolder, AFolder); }
+  // Further certificate files (PEM or DER) whose certificates are trust
+  // anchors, in the order added; adding a file twice keeps one entry.
+  void AddCAFile(const std::string& AFileName);
+  void ClearCAFiles();
+  std::vector<std::string> CAFiles();
 
   static constexpr const char* kBlackWhiteListsFile = "hbwlists.mdict";
   static constexpr const char* kFileDetailsFile = "hsysfiles.mdict";
   static constexpr const char* kHarmonyNameSchemeFile = "hwscheme.mdict";
   static constexpr const char* kThreatsInfoFile = "hmthinfo.mdict";
+  static constexpr const char* kTrustFolder = "trust/";
 
  protected:
   void* GetInterface(const GUID& iid) override;
@@ -62,6 +75,8 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   std::string FDictionaryFileDetailsFileName;
   std::string FDictionaryHarmonyNameSchemeFileName;
   std::string FDictionaryThreatsInfoFileName;
+  std::string FTrustFolder;
+  std::vector<std::string> FCAFiles;
 };
 
 }  // namespace quillmark

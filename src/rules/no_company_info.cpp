@@ -37,8 +37,8 @@ void TMalwareRuleResultNoCompanyInfo::GetDetails(TRuleResultDetails& ADetails) c
 // --- TMalwareRuleNoCompanyInfo ------------------------------------------------
 
 bool TMalwareRuleNoCompanyInfo::IsVersionInfoBlackListed(const TFileVersionInfo& AInfo) {
-  (void)AInfo;
-  return false;
+  if (!Owner()) return false;
+  return Owner()->Dictionaries().BlackWhiteLists().CheckFileVersionInfo(AInfo, TListType::mdBlackList);
 }
 
 TRuleCheckCode TMalwareRuleNoCompanyInfo::CheckFile(const std::string& AFileName, Extended& APercent) {

@@ -55,8 +55,8 @@ class TMalwareRuleNoCompanyInfo : public TMalwareRuleCustom {
   TRuleCheckCode CheckFile(const std::string& AFileName, Extended& APercent) override;
   TMalwareRuleResult* CreateResult() override { return new TMalwareRuleResultNoCompanyInfo(); }
 
-  // Whether the file's version information matches the black list. Answers
-  // "not listed" until the black/white-list database is wired in here.
+  // Whether the file's company name matches the black list of company
+  // names (the engine's black/white-list database).
   virtual bool IsVersionInfoBlackListed(const TFileVersionInfo& AInfo);
 };
 

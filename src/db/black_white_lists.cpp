@@ -1,0 +1,60 @@
+#include "db/black_white_lists.h"
+
+#include <mutex>
+
+#include "db/sqlite_extensions_base.h"
+#include "support/file_version_info.h"
+
+namespace quillmark {
+
+namespace {
+
+constexpr const char* kCompanyNameValue = "CompanyName";
+
+}  // namespace
+
+void TMalwareDataBaseBlackWhiteLists::RegisterFunctions() {
+  TSQLiteDatabase* db = DB();
+  if (!db) return;
+  TSQLite3ExtensionsSignature::RegisterFunctionCheckDigitalSignature(*db);
+  TSQLite3ExtensionsBase::RegisterFunctionRegExp(*db);
+  TSQLite3ExtensionsNetwork::RegisterFunctionIPv4InRange(*db);
+}
+
+bool TMalwareDataBaseBlackWhiteLists::CheckDigitalSignature(const ISignerInfo& ASignatureInfo, TListType AList) {
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  TSQLiteDatabase* db = DB();
+  if (!db) return false;
+  return TSQLite3ExtensionsSignature::CountSignedListMatches(*db, ASignatureInfo, static_cast<int>(AList)) > 0;
+}
+
+bool TMalwareDataBaseBlackWhiteLists::CheckFileVersionInfo(const TFileVersionInfo& AVersionInfo, TListType AList) {
+  if (!AVersionInfo.IsValueExist(kCompanyNameValue)) return false;
+  return CheckCompanyName(AVersionInfo.GetValue(kCompanyNameValue), AList);
+}
+
+bool TMalwareDataBaseBlackWhiteLists::CheckCompanyName(const std::string& ACompanyName, TListType AList) {
+  if (ACompanyName.empty()) return false;
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  TSQLiteDatabase* db = DB();
+  if (!db) return false;
+  db->AddParamInt(":flag", static_cast<int>(AList));
+  db->AddParamText(":company", ACompanyName);
+  // "X REGEXP Y" calls REGEXP(Y, X): the row's pattern is searched in the name.
+  return db->GetTableValue("select count(*) from vers_list where flag=:flag and (:company REGEXP cmp)") > 0;
+}
+
+bool TMalwareDataBaseBlackWhiteLists::CheckIPv4(TIPv4 AIPv4) {
+  if (AIPv4 == 0) return false;
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  TSQLiteDatabase* db = DB();
+  if (!db) return false;
+  // The address as the signed 32-bit number Windows code writes; the range
+  // function reads its lowest 32 bits either way.
+  db->AddParamInt(":ip", static_cast<std::int32_t>(AIPv4));
+  // The vmin of the first matching range: a range whose stored low end is 0
+  // or negative does not count.
+  return db->GetTableValue("select vmin from niplist where IPv4InRange(:ip, vmin, vmax)") > 0;
+}
+
+}  // namespace quillmark

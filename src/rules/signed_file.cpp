@@ -1,0 +1,125 @@
+#include "rules/signed_file.h"
+
+#include "db/black_white_lists.h"
+#include "engine/malware_heuristic.h"
+#include "runtime/target_system.h"
+
+namespace quillmark {
+
+// --- result ---------------------------------------------------------------------
+
+void* TMalwareRuleResultSignedFile::GetInterface(const GUID& iid) {
+  if (iid == IMalwareRuleResultSignedFile::IID) return static_cast<IMalwareRuleResultSignedFile*>(this);
+  return TMalwareRuleResult::GetInterface(iid);
+}
+
+void TMalwareRuleResultSignedFile::SetSigner(std::string ASignerName, std::string ASerialNumber,
+                                             std::string AIssuerName) {
+  FSignerName = std::move(ASignerName);
+  FSerialNumber = std::move(ASerialNumber);
+  FIssuerName = std::move(AIssuerName);
+}
+
+void TMalwareRuleResultSignedFile::SetEvidence(const TFileTrust& ATrust) {
+  FTrusted = ATrust.IsTrustVerify();
+  FTrustResult = ATrust.ErrorCode();
+  FTimestampTime = ATrust.TimestampTime();
+  FCertSignerName = ATrust.SignerName();
+  FCertSerialNumber = ATrust.SerialNumber();
+  FCertIssuerName = ATrust.IssuerName();
+  FCertThumbprint = ATrust.Thumbprint();
+}
+
+void TMalwareRuleResultSignedFile::Reset() {
+  TMalwareRuleResult::Reset();
+  FSignerName.clear();
+  FSerialNumber.clear();
+  FIssuerName.clear();
+  FInBlacklist = false;
+  FInWhitelist = false;
+  FTrusted = false;
+  FTrustResult = TRUST_E_NOSIGNATURE;
+  FTimestampTime = 0;
+  FCertSignerName.clear();
+  FCertSerialNumber.clear();
+  FCertIssuerName.clear();
+  FCertThumbprint.clear();
+}
+
+void TMalwareRuleResultSignedFile::GetDetails(TRuleResultDetails& ADetails) const {
+  ADetails.push_back({"signerName", FCertSignerName});
+  ADetails.push_back({"issuerName", FCertIssuerName});
+  ADetails.push_back({"serialNumber", FCertSerialNumber});
+  ADetails.push_back({"thumbprint", FCertThumbprint});
+  ADetails.push_back({"trusted", FTrusted});
+  ADetails.push_back({"trustCode", TrustResultHex(FTrustResult)});
+  ADetails.push_back({"trustResult", std::string(TrustResultName(FTrustResult))});
+  if (FTimestampTime) ADetails.push_back({"timestampTime", FTimestampTime});
+  ADetails.push_back({"inBlacklist", FInBlacklist});
+  ADetails.push_back({"inWhitelist", FInWhitelist});
+}
+
+// --- rule -------------------------------------------------------------------------
+
+TMalwareRuleSignedFile::TMalwareRuleSignedFile(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType)
+    : TMalwareRuleCustom(AOwner, ARuleType),
+      FTarget(AOwner ? AOwner->TargetPtr() : runtime::LiveHost()),
+      FFileTrust(std::make_unique<TFileTrust>(FTarget, TrustStore())) {}
+
+TMalwareRuleSignedFile::~TMalwareRuleSignedFile() = default;
+
+std::shared_ptr<const TTrustStore> TMalwareRuleSignedFile::TrustStore() const {
+  if (!Owner()) return TTrustStore::Shared();
+  TMalwareHeuristicSettings& settings = Owner()->Settings();
+  return TTrustStore::Shared(settings.TrustFolder(), settings.CAFiles());
+}
+
+TRuleCheckCode TMalwareRuleSignedFile::CheckFile(const std::string& AFileName, Extended& APercent) {
+  // The engine may have been pointed at another system, or its settings at
+  // other anchors, since the last file.
+  if (Owner() && Owner()->TargetPtr() != FTarget) {
+    FTarget = Owner()->TargetPtr();
+    FFileTrust = std::make_unique<TFileTrust>(FTarget, TrustStore());
+  } else {
+    FFileTrust->SetTrustStore(TrustStore());
+  }
+
+  auto* result = dynamic_cast<TMalwareRuleResultSignedFile*>(&RuleResult());
+  const bool trusted = FFileTrust->Check(AFileName, true);
+  if (result) result->SetEvidence(*FFileTrust);
+  if (!trusted) {
+    APercent = 100;
+    return TRuleCheckCode::rccContinue;
+  }
+
+  DoProgress(30);
+  if (result) result->SetSigner(FFileTrust->SignerName(), FFileTrust->SerialNumber(), FFileTrust->IssuerName());
+  if (!Owner()) return TRuleCheckCode::rccContinue;
+
+  TMalwareDataBaseBlackWhiteLists& lists = Owner()->Dictionaries().BlackWhiteLists();
+  if (lists.CheckDigitalSignature(*FFileTrust, TListType::mdBlackList)) {
+    APercent = 100;
+    if (result) result->SetInBlacklist(true);
+    return TRuleCheckCode::rccMalicious;
+  }
+  DoProgress(60);
+  if (lists.CheckDigitalSignature(*FFileTrust, TListType::mdWhiteList)) {
+    APercent = 0;
+    if (result) result->SetInWhitelist(true);
+    return TRuleCheckCode::rccClean;
+  }
+  return TRuleCheckCode::rccContinue;
+}
+
+void TMalwareRuleSignedFile::DoPostAnalyze(PRuleAnalyzeParams, TMalwareHeuristicResult* AResult,
+                                           TMalwareRuleResult*) {
+  using R = TMalwareRuleType;
+  if (!AResult || AResult->GetRulePercent(R::mhRuleSuspiciousPath) <= 0) return;
+  auto path = AResult->RuleResultAs<IMalwareRuleResultSuspiciousPath>(R::mhRuleSuspiciousPath);
+  // A suspicious-path slot filled by a rule without the folder interface
+  // gives no folder to judge.
+  if (!path || path->GetFolderType() == TSuspiciousPathResultFolder::sprFolderWindows) return;
+  if (AResult->CheckRulesAnd({R::mhRuleOpenNetworkPorts, R::mhRuleEntropy})) AResult->SetPercentageMatch(100);
+}
+
+}  // namespace quillmark
