@@ -1,12 +1,11 @@
 #include "dict_compiler.h"
 
-#include <locale.h>
 #include <sqlite3.h>
-#include <wctype.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,6 +18,7 @@
 #include "db/regexp_cache.h"
 #include "db/sqlite_table.h"
 #include "db/system_crypt.h"
+#include "rules/harmony_strings.h"
 #include "runtime/target_system.h"
 
 namespace quillmark::dict {
@@ -392,54 +392,11 @@ void BuildSystemFiles(const std::vector<TSection>& sections, TWriter& w) {
   }
 }
 
-// Letters counted by the harmony model: lower-case letters only.
-bool IsVowel(std::uint32_t cp) {
-  switch (cp) {
-    case 'a': case 'e': case 'i': case 'o': case 'u': case 'y':
-    case 0xE0: case 0xE5: case 0xE8: case 0xE9: case 0xEE: case 0xF3: case 0xFB: case 0xFD: case 0xFE: case 0xFF:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Code points of UTF-8 text (an invalid byte counts as itself).
-std::vector<std::string> CodePoints(const std::string& text) {
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i < text.size();) {
-    auto b = static_cast<std::uint8_t>(text[i]);
-    std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
-    if (i + len > text.size()) len = 1;
-    out.push_back(text.substr(i, len));
-    i += len;
-  }
-  return out;
-}
-
-std::uint32_t FirstCodePoint(const std::string& ch) {
-  auto b = static_cast<std::uint8_t>(ch[0]);
-  if (ch.size() == 1) return b;
-  std::uint32_t cp = ch.size() == 2 ? (b & 0x1F) : ch.size() == 3 ? (b & 0x0F) : (b & 0x07);
-  for (std::size_t i = 1; i < ch.size(); ++i) cp = (cp << 6) | (static_cast<std::uint8_t>(ch[i]) & 0x3F);
-  return cp;
-}
-
-long double ConsonantVowelRatio(const std::vector<std::string>& chars) {
-  static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  long double vowels = 0, consonants = 0;
-  for (const std::string& ch : chars) {
-    std::uint32_t cp = FirstCodePoint(ch);
-    bool lower = locale ? iswlower_l(static_cast<wint_t>(cp), locale) != 0 : (cp >= 'a' && cp <= 'z');
-    if (!lower) continue;
-    if (cp < 256 && IsVowel(cp))
-      ++vowels;
-    else
-      ++consonants;
-  }
-  if (vowels != 0 && consonants != 0) return consonants / vowels;
-  if (vowels == 0 && consonants != 0) return consonants;
-  if (consonants == 0 && vowels != 0) return vowels;
-  return 1;
+// A floating value as SQL text, to the last digit a double keeps.
+std::string FormatReal(long double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.17g", static_cast<double>(value));
+  return buffer;
 }
 
 void BuildScheme(const std::vector<TSection>& sections, TWriter& w) {
@@ -452,9 +409,11 @@ void BuildScheme(const std::vector<TSection>& sections, TWriter& w) {
   for (const TSection& s : sections) {
     if (s.Header != kSchemeHeader) UnknownHeader(s, "\"name\"");
     for (const TRow& r : s.Rows) {
-      std::string name = TKnowledgeKeys::LowerCase(TKnowledgeKeys::Trim(Field(s, r, "name")));
+      // The same normal form, characters and letter ratio as the library's
+      // harmony model, so that the counts match its lookups.
+      std::string name = TMalwareHarmonyStrings::Normalize(Field(s, r, "name"));
       if (name.empty()) continue;
-      std::vector<std::string> chars = CodePoints(name);
+      std::vector<std::string_view> chars = TMalwareHarmonyStrings::SplitCharacters(name);
       for (std::size_t n = 2; n <= 3; ++n) {
         for (std::size_t p = 0; p + n <= chars.size(); ++p) {
           std::string gram;
@@ -462,14 +421,14 @@ void BuildScheme(const std::vector<TSection>& sections, TWriter& w) {
           ++counts[n - 2][TKnowledgeKeys::NGramKey(gram)];
         }
       }
-      vlfactor += ConsonantVowelRatio(chars);
+      vlfactor += TMalwareHarmonyStrings::LetterRatio(name);
       ++wcount;
     }
   }
   if (wcount > 0) {
     for (int dict = 0; dict < 2; ++dict)
       w.Insert("insert into baseinfo (dict, vlfactor, wcount) values (?, ?, ?)",
-               {std::to_string(dict), std::to_string(static_cast<double>(vlfactor)), std::to_string(wcount)});
+               {std::to_string(dict), FormatReal(vlfactor), std::to_string(wcount)});
   }
   for (int n = 0; n < 2; ++n)
     for (auto [hash, count] : counts[n])

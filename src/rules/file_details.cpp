@@ -1,0 +1,93 @@
+#include "rules/file_details.h"
+
+#include "db/knowledge_keys.h"
+#include "db/sqlite_extensions_base.h"
+#include "db/sqlite_extensions_crypt.h"
+#include "runtime/path_prepare.h"
+#include "support/file_utils.h"
+
+namespace quillmark {
+
+namespace {
+
+// Every folder of a file entry that applies to the running Windows version,
+// once. A location's folder comes from "paths" through "loc_paths_rel"; the
+// catalogue gives a location and its folder the same id, which is what the
+// inner join on "paths" inside aggr relies on.
+constexpr const char* kLocationsQuery =
+    "select aggr.recursive as recursive, CryptDecodeString(destPath.path) as path from files"
+    "    inner join (files_loc_rel frel"
+    "        inner join locations"
+    "            on ("
+    "                frel.locations=locations.id"
+    "                and CheckOSVersion(locations.min_os, locations.max_os)"
+    "            )"
+    "        inner join loc_paths_rel lrel"
+    "            on (locations.id=lrel.locations)"
+    "        inner join paths on (lrel.locations=paths.id)"
+    "    ) as aggr"
+    "        on (aggr.file=files.id)"
+    "    inner join paths destPath"
+    "        on destPath.id=aggr.path"
+    " where (files.hash=:hash)"
+    "     and (not destPath.path is null)"
+    "     and CheckOSVersion(files.min_os, files.max_os)"
+    " group by destPath.path";
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+void TMalwareDataBaseFileDetails::RegisterFunctions() {
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  TSQLiteDatabase* db = DB();
+  if (!db) return;
+  TSQLite3ExtensionsBase::RegisterFunctionCheckOSVersion(*db);
+  TSQLite3ExtensionsCrypt::RegisterFunctionCryptEncodeString(*db);
+  TSQLite3ExtensionsCrypt::RegisterFunctionCryptDecodeString(*db);
+}
+
+bool TMalwareDataBaseFileDetails::GetFileLocations(const std::string& AFileName, std::vector<TFilePathInfo>& APaths,
+                                                   PFilePathInfoCheckParams AParams) {
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  TSQLiteDatabase* db = DB();
+  if (!db) return false;
+  runtime::ITargetSystem& target = *Target();
+  const bool decode = AParams == nullptr || AParams->DecodeEnvVariables;
+  // The Sysnative alias exists from Windows Vista on, for 32-bit processes.
+  const bool sysnative = target.IsWindows(runtime::TWindowsVersion::wvWinVista, runtime::TWindowsVersion::wvWin11) &&
+                         target.IsWow64();
+
+  db->AddParamText(":hash", TKnowledgeKeys::SystemFileKey(target.ExtractFileName(AFileName)));
+  auto table = db->GetUniTable(kLocationsQuery);
+  bool found = false;
+  const int recursiveIndex = table->Eof() ? -1 : table->GetFieldIndex("recursive");
+  const int pathIndex = table->Eof() ? -1 : table->GetFieldIndex("path");
+  for (; !table->Eof(); table->Next()) {
+    const std::string folder = FileUtils::UnExpandEnvStrings(target, table->FieldAsString(pathIndex));
+    if (folder.empty()) continue;
+    TFilePathInfo info;
+    info.Path = target.ExcludeTrailingPathDelimiter(decode ? runtime::PreparePathName(target, folder) : folder);
+    info.Recursive = static_cast<std::uint8_t>(table->FieldAsInteger(recursiveIndex)) != 0;
+    APaths.push_back(info);
+    if (sysnative &&
+        (StartsWithNoCase(folder, "%windir%\\system32") || StartsWithNoCase(folder, "%systemroot%\\system32"))) {
+      TFilePathInfo alias;
+      alias.Recursive = info.Recursive;
+      alias.Path = decode ? target.ExcludeTrailingPathDelimiter(runtime::PreparePathName(target, kSysnativeFolder))
+                          : std::string(kSysnativeFolder);
+      APaths.push_back(std::move(alias));
+    }
+    found = true;
+  }
+  return found;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,217 @@
+#include "rules/harmony_strings.h"
+
+#include <locale.h>
+#include <sqlite3.h>
+#include <wctype.h>
+
+#include <cmath>
+
+#include "db/knowledge_keys.h"
+
+namespace quillmark {
+
+namespace {
+
+constexpr const char* kNGramQueries[2] = {"select count from stats2 where hash=?1",
+                                          "select count from stats3 where hash=?1"};
+
+locale_t Utf8Locale() {
+  static locale_t locale = [] {
+    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (!l) l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(nullptr));
+    return l;
+  }();
+  return locale;
+}
+
+std::uint32_t CodePointOf(std::string_view ch) {
+  auto b = static_cast<std::uint8_t>(ch[0]);
+  if (ch.size() == 1) return b;
+  std::uint32_t cp = ch.size() == 2 ? (b & 0x1Fu) : ch.size() == 3 ? (b & 0x0Fu) : (b & 0x07u);
+  for (std::size_t i = 1; i < ch.size(); ++i) cp = (cp << 6) | (static_cast<std::uint8_t>(ch[i]) & 0x3Fu);
+  return cp;
+}
+
+bool IsLowerLetter(std::uint32_t cp) {
+  if (locale_t l = Utf8Locale()) return iswlower_l(static_cast<wint_t>(cp), l) != 0;
+  return cp >= 'a' && cp <= 'z';
+}
+
+bool IsVowel(std::uint32_t cp) {
+  if (cp >= 256) return false;
+  switch (cp) {
+    case 'a': case 'e': case 'i': case 'o': case 'u': case 'y':
+    case 0xE0: case 0xE5: case 0xE8: case 0xE9: case 0xEE: case 0xF3: case 0xFB: case 0xFD: case 0xFE: case 0xFF:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+TMalwareHarmonyStrings::~TMalwareHarmonyStrings() { FinalizeStatements(); }
+
+void TMalwareHarmonyStrings::Initialize() {
+  FStatInfo = {};
+  FStatInfo[Index(THarmonySchemeType::hstDigramm)].Length = 2;
+  FStatInfo[Index(THarmonySchemeType::hstTrigramm)].Length = 3;
+}
+
+void TMalwareHarmonyStrings::FinalizeStatements() {
+  for (sqlite3_stmt*& stmt : FStatements) {
+    if (stmt) sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+  FStatementsOwner = nullptr;
+}
+
+void TMalwareHarmonyStrings::Close() {
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  FinalizeStatements();
+  TCustomSqlLiteDataBase::Close();
+}
+
+void TMalwareHarmonyStrings::RegisterFunctions() {
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  FinalizeStatements();
+  Initialize();
+  TSQLiteDatabase* db = DB();
+  if (!db) return;
+  auto table = db->GetUniTable("select * from baseinfo");
+  const int dictIndex = table->Eof() ? -1 : table->GetFieldIndex("dict");
+  for (; !table->Eof(); table->Next()) {
+    std::int64_t dict = table->FieldAsInteger(dictIndex);
+    if (dict != 0 && dict != 1) continue;
+    TStatInfo& info = FStatInfo[static_cast<std::size_t>(dict)];
+    info.VLFactor = table->FieldAsDouble(table->GetFieldIndex("vlfactor"));
+    info.WCount = static_cast<std::uint32_t>(table->FieldAsInteger(table->GetFieldIndex("wcount")));
+  }
+}
+
+std::string TMalwareHarmonyStrings::Normalize(std::string_view AText) {
+  return TKnowledgeKeys::LowerCase(TKnowledgeKeys::Trim(AText));
+}
+
+std::vector<std::string_view> TMalwareHarmonyStrings::SplitCharacters(std::string_view AText) {
+  std::vector<std::string_view> out;
+  out.reserve(AText.size());
+  for (std::size_t i = 0; i < AText.size();) {
+    auto b = static_cast<std::uint8_t>(AText[i]);
+    std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
+    if (i + len > AText.size()) len = 1;
+    for (std::size_t k = 1; k < len; ++k)
+      if ((static_cast<std::uint8_t>(AText[i + k]) & 0xC0) != 0x80) {
+        len = 1;
+        break;
+      }
+    out.push_back(AText.substr(i, len));
+    i += len;
+  }
+  return out;
+}
+
+Extended TMalwareHarmonyStrings::LetterRatio(std::string_view AText) {
+  Extended vowels = 0, consonants = 0;
+  for (std::string_view ch : SplitCharacters(AText)) {
+    std::uint32_t cp = CodePointOf(ch);
+    if (!IsLowerLetter(cp)) continue;
+    if (IsVowel(cp))
+      ++vowels;
+    else
+      ++consonants;
+  }
+  if (vowels != 0 && consonants != 0) return consonants / vowels;
+  if (consonants != 0) return consonants;
+  if (vowels != 0) return vowels;
+  return 1;
+}
+
+Extended TMalwareHarmonyStrings::Factor(Extended ARatio, THarmonySchemeType AScheme) const {
+  const TStatInfo& info = FStatInfo[Index(AScheme)];
+  Extended typical = info.WCount != 0 ? info.VLFactor / info.WCount : info.VLFactor;
+  Extended distance = std::fabs(ARatio - typical);
+  if (distance == 0) distance = 1;
+  return 1000 / distance;
+}
+
+std::int64_t TMalwareHarmonyStrings::NGramCount(THarmonySchemeType AScheme, std::int32_t AKey) {
+  TSQLiteDatabase& db = *DB();
+  if (FStatementsOwner != db.DB()) {
+    FinalizeStatements();
+    FStatementsOwner = db.DB();
+  }
+  sqlite3_stmt*& stmt = FStatements[Index(AScheme)];
+  const char* sql = kNGramQueries[Index(AScheme)];
+  if (!stmt && sqlite3_prepare_v2(db.DB(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    stmt = nullptr;
+    db.RaiseDatabaseError("Could not prepare SQL statement", sql);
+  }
+  sqlite3_reset(stmt);
+  sqlite3_bind_int64(stmt, 1, AKey);
+  int rc = sqlite3_step(stmt);
+  std::int64_t count = 0;
+  if (rc == SQLITE_ROW) {
+    count = sqlite3_column_int64(stmt, 0);
+  } else if (rc != SQLITE_DONE) {
+    sqlite3_reset(stmt);
+    db.RaiseDatabaseError("Error executing SQL", sql);
+  }
+  sqlite3_reset(stmt);
+  return count;
+}
+
+TStringHarmonyInfo TMalwareHarmonyStrings::SchemeSum(const std::vector<std::string_view>& AChars,
+                                                     THarmonySchemeType AScheme) {
+  TStringHarmonyInfo r;
+  const TStatInfo& info = FStatInfo[Index(AScheme)];
+  const std::size_t n = info.Length;
+  if (n == 0 || AChars.size() < n) return r;
+  std::string gram;
+  for (std::size_t p = 0; p + n <= AChars.size(); ++p) {
+    gram.clear();
+    for (std::size_t k = 0; k < n; ++k) gram.append(AChars[p + k]);
+    r.Total += static_cast<Extended>(NGramCount(AScheme, TKnowledgeKeys::NGramKey(gram)));
+  }
+  if (info.WCount != 0) r.Total /= info.WCount;
+  r.Average = r.Total / static_cast<Extended>(AChars.size() - n + 1);
+  return r;
+}
+
+bool TMalwareHarmonyStrings::GetStringInfoByScheme(const std::string& AString, THarmonySchemeType AScheme,
+                                                   PStringHarmonyInfo AInfo) {
+  if (!IsOpened()) return false;
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  if (!DB() || AString.empty()) return false;
+  const std::string s = Normalize(AString);
+  const std::vector<std::string_view> chars = SplitCharacters(s);
+  TStringHarmonyInfo r = SchemeSum(chars, AScheme);
+  const Extended factor = Factor(LetterRatio(s), AScheme);
+  if (AInfo) {
+    AInfo->Total = r.Total * factor;
+    AInfo->Average = r.Average * factor;
+  }
+  return true;
+}
+
+bool TMalwareHarmonyStrings::GetStringInfo(const std::string& AString, PStringHarmonyInfo AInfo) {
+  if (!IsOpened()) return false;
+  std::lock_guard<std::recursive_mutex> guard(FCS);
+  if (!DB()) return false;
+  const std::string s = Normalize(AString);
+  const std::vector<std::string_view> chars = SplitCharacters(s);
+  TStringHarmonyInfo sums[2] = {SchemeSum(chars, THarmonySchemeType::hstDigramm),
+                                SchemeSum(chars, THarmonySchemeType::hstTrigramm)};
+  const Extended factor = Factor(LetterRatio(s), THarmonySchemeType::hstTrigramm);
+  TStringHarmonyInfo info;
+  for (const TStringHarmonyInfo& r : sums) {
+    info.Total += r.Total;
+    info.Average = (info.Average + r.Average) / 2;
+  }
+  info.Total *= factor;
+  info.Average *= factor;
+  if (AInfo) *AInfo = info;
+  return true;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,57 @@
+// Incorrect-location rule: a file that bears the name of a Windows system
+// file but lies outside every folder where that file belongs is probably
+// hiding behind the name; one in its own folder is the system file itself.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "quillmark/rule_results.h"
+#include "rules/rule_custom.h"
+
+namespace quillmark {
+
+class TMalwareRuleResultIncorrectFileLocation : public TMalwareRuleResult,
+                                                public IMalwareRuleResultIncorrectFileLocation {
+ public:
+  QM_IMPLEMENT_IUNKNOWN
+  const char* ClassName() const override { return "TMalwareRuleResultIncorrectFileLocation"; }
+
+  // IMalwareRuleResult / IMalwareRuleResultIncorrectFileLocation
+  Extended GetPercentageMatch() override { return PercentageMatch(); }
+  const std::vector<std::string>& GetPaths() override { return FPaths; }
+
+  // Percent, threats and the folder list cleared.
+  void Reset() override;
+  void GetDetails(TRuleResultDetails& ADetails) const override;
+
+  std::vector<std::string> FPaths;
+
+ protected:
+  void* GetInterface(const GUID& iid) override;
+};
+
+class TMalwareRuleIncorrectFileLocation : public TMalwareRuleCustom {
+ public:
+  // The rule percent of a system-file name outside its folders; above 100 so
+  // that it weighs more than one rule in the mean.
+  static constexpr Extended kMisplacedPercent = 150;
+
+  using TMalwareRuleCustom::TMalwareRuleCustom;
+  const char* ClassName() const override { return "TMalwareRuleIncorrectFileLocation"; }
+
+ protected:
+  TRuleCheckCode CheckFile(const std::string& AFileName, Extended& APercent) override;
+  TMalwareRuleResult* CreateResult() override { return new TMalwareRuleResultIncorrectFileLocation(); }
+  // A misplaced system-file name outside the Windows folder itself makes the
+  // whole analysis 100.
+  void DoPostAnalyze(PRuleAnalyzeParams AParams, TMalwareHeuristicResult* AResult,
+                     TMalwareRuleResult* ARuleResult) override;
+
+ private:
+  // A path in the form folders compare in on the target: Unicode lower case
+  // with "\" as the only delimiter on a Windows target, unchanged otherwise.
+  std::string ComparableFolder(const std::string& APath) const;
+};
+
+}  // namespace quillmark
