@@ -86,6 +86,29 @@ struct TProcessEntry {
   std::string FileName;  // full path of the image file; empty when unreadable
 };
 
+// One top-level window of the target's desktop, with what decides whether it
+// is the main window of its process.
+struct TWindowEntry {
+  std::uint64_t Handle = 0;
+  std::uint32_t ProcessID = 0;  // owning process; 0 when unknown
+  bool Visible = false;
+  bool HasParent = false;       // a parent window other than the desktop
+  bool HasOwner = false;        // an owner window (dialogs, tool windows)
+};
+
+// One IPv4 TCP endpoint pair in the layout of MIB_TCPROW_OWNER_PID: the
+// MIB_TCP_STATE number, addresses with the first octet in the lowest byte,
+// ports as 16-bit network-order values in the low bytes, owning process.
+struct TTcpRowOwnerPid {
+  std::uint32_t State = 0;
+  std::uint32_t LocalAddr = 0;
+  std::uint32_t LocalPort = 0;
+  std::uint32_t RemoteAddr = 0;
+  std::uint32_t RemotePort = 0;
+  std::uint32_t OwningPid = 0;
+};
+static_assert(sizeof(TTcpRowOwnerPid) == 24);
+
 class ITargetSystem {
  public:
   virtual ~ITargetSystem() = default;
@@ -128,10 +151,20 @@ class ITargetSystem {
     auto v = WindowsVersion();
     return v >= low && v <= high;
   }
+  // Whether the examining process is a 32-bit process on 64-bit Windows, so
+  // that the target's System32 reaches it as SysWOW64 and the real one as
+  // %SystemRoot%\Sysnative. False on a target the library does not run on.
+  virtual bool IsWow64() { return false; }
 
   // --- processes and time ----------------------------------------------------
   // Throws EOSError when the process table cannot be read.
   virtual std::vector<TProcessEntry> EnumerateProcesses() = 0;
+  // Top-level windows of the target's desktop, topmost first; empty when the
+  // target has no window system within reach.
+  virtual std::vector<TWindowEntry> EnumerateTopLevelWindows() { return {}; }
+  // The IPv4 TCP table with owning processes, unordered; empty on a target
+  // without running processes. Throws EOSError when the table cannot be read.
+  virtual std::vector<TTcpRowOwnerPid> GetTcpTable() { return {}; }
   // Milliseconds from a monotonic clock.
   virtual std::uint64_t GetTickCount64() = 0;
   std::uint32_t GetTickCount() { return static_cast<std::uint32_t>(GetTickCount64()); }

@@ -16,9 +16,29 @@ bool SameText(const std::string& a, const std::string& b) {
 // Removal state of a list item.
 enum : std::uint8_t { kCurrent = 0, kNotSeen = 1, kRemoved = 2 };
 
+class TWindow : public runtime::TInterfacedObject, public IWindow {
+ public:
+  explicit TWindow(std::uint64_t AHandle) : FHandle(AHandle) {}
+  QM_IMPLEMENT_IUNKNOWN
+  const char* ClassName() const override { return "TProcesses.TWindow"; }
+  std::uint64_t Handle() override { return FHandle; }
+
+ protected:
+  void* GetInterface(const GUID& iid) override {
+    if (iid == IUnknown::IID || iid == IWindow::IID) return static_cast<IWindow*>(this);
+    return nullptr;
+  }
+
+ private:
+  std::uint64_t FHandle;
+};
+
 class TProcess : public runtime::TInterfacedObject, public IProcess {
  public:
-  explicit TProcess(const runtime::TProcessEntry& AInfo) { Refresh(AInfo); }
+  TProcess(std::shared_ptr<runtime::ITargetSystem> ATarget, const runtime::TProcessEntry& AInfo)
+      : FTarget(std::move(ATarget)) {
+    Refresh(AInfo);
+  }
   QM_IMPLEMENT_IUNKNOWN
   const char* ClassName() const override { return "TProcesses.TProcess"; }
 
@@ -28,13 +48,28 @@ class TProcess : public runtime::TInterfacedObject, public IProcess {
   bool Removed() override { return FRemoveFlag == kRemoved; }
   std::uint32_t ParentProcessID() override { return FInfo.ParentProcessID; }
   std::uint32_t ThreadCount() override { return FInfo.ThreadCount; }
-  ComPtr<IWindow> MainWindow() override { return FMainWindow; }
+  // The first top-level window of the process, topmost first, that is
+  // visible and has neither parent nor owner. Looked up on first request
+  // after each refresh, so that a list nobody asks about windows never
+  // touches the window system.
+  ComPtr<IWindow> MainWindow() override {
+    if (!FMainWindowKnown && FTarget) {
+      FMainWindowKnown = true;
+      for (const runtime::TWindowEntry& w : FTarget->EnumerateTopLevelWindows())
+        if (w.ProcessID == FInfo.ProcessID && w.Handle != 0 && w.Visible && !w.HasParent && !w.HasOwner) {
+          FMainWindow = ComPtr<IWindow>(new TWindow(w.Handle));
+          break;
+        }
+    }
+    return FMainWindow;
+  }
 
   // Takes the entry's values; the item counts as current again.
   void Refresh(const runtime::TProcessEntry& AInfo) {
     FInfo = AInfo;
     FRemoveFlag = kCurrent;
     FMainWindow.reset();
+    FMainWindowKnown = false;
   }
   std::uint8_t FRemoveFlag = kCurrent;
 
@@ -45,8 +80,10 @@ class TProcess : public runtime::TInterfacedObject, public IProcess {
   }
 
  private:
+  std::shared_ptr<runtime::ITargetSystem> FTarget;
   runtime::TProcessEntry FInfo;
   ComPtr<IWindow> FMainWindow;
+  bool FMainWindowKnown = false;
 };
 
 class TProcessList : public runtime::TInterfacedObject, public IProcessList {
@@ -79,7 +116,7 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
     for (const auto& e : entries) {
       int index = IndexOfID(e.ProcessID);
       if (index >= 0) FList[static_cast<std::size_t>(index)]->Refresh(e);
-      else if (e.ProcessID != 0) FList.emplace_back(new TProcess(e));
+      else if (e.ProcessID != 0) FList.emplace_back(new TProcess(FTarget, e));
     }
     if (hadItems) {
       for (std::size_t i = FList.size(); i-- > 0;) {

@@ -17,6 +17,9 @@
 #include <sstream>
 
 #include "runtime/posix/mime_icons.h"
+#include "runtime/posix/tcp_table.h"
+#include "runtime/posix/wine_paths.h"
+#include "runtime/posix/x11_windows.h"
 
 namespace quillmark::runtime {
 
@@ -180,6 +183,11 @@ std::vector<TProcessEntry> TLiveHost::EnumerateProcesses() {
     ssize_t n = readlink((base + "/exe").c_str(), target, sizeof target - 1);
     if (n > 0) {
       p.FileName.assign(target, static_cast<std::size_t>(n));
+      // Wine's loader runs the program: the process is that program's.
+      if (IsWineLoader(p.FileName)) {
+        std::string program = WineProcessImagePath(p.ProcessID);
+        if (!program.empty()) p.FileName = std::move(program);
+      }
       auto slash = p.FileName.rfind('/');
       if (slash != std::string::npos) p.ExeName = p.FileName.substr(slash + 1);
     }
@@ -188,6 +196,14 @@ std::vector<TProcessEntry> TLiveHost::EnumerateProcesses() {
   closedir(dir);
   return out;
 }
+
+std::vector<TWindowEntry> TLiveHost::EnumerateTopLevelWindows() {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return {};
+  return EnumerateX11Windows(display);
+}
+
+std::vector<TTcpRowOwnerPid> TLiveHost::GetTcpTable() { return ReadTcpTable(); }
 
 int TLiveHost::ExtensionIconIndex(const std::string& ext) { return TMimeIconIndex::Host().IconIndex(ext); }
 

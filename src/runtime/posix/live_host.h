@@ -24,7 +24,14 @@ class TLiveHost : public ITargetSystem {
   std::string GetSpecialFolder(int csidl) override;
   std::string GetWindowsDirectory() override { return {}; }
   TWindowsVersion WindowsVersion() override { return kLiveHostWindowsVersion; }
+  // From /proc. A Windows program that runs under Wine is shown with the
+  // Linux path of its PE file (runtime/posix/wine_paths.h).
   std::vector<TProcessEntry> EnumerateProcesses() override;
+  // The windows of the X11 display named by DISPLAY; none when it is unset
+  // (libX11 is then never loaded) or the display cannot be reached.
+  std::vector<TWindowEntry> EnumerateTopLevelWindows() override;
+  // /proc/net/tcp with owners from /proc/<pid>/fd (runtime/posix/tcp_table.h).
+  std::vector<TTcpRowOwnerPid> GetTcpTable() override;
   std::uint64_t GetTickCount64() override;
   // From the shared-mime-info database (runtime/posix/mime_icons.h).
   int ExtensionIconIndex(const std::string& ext) override;

@@ -1,0 +1,14 @@
+#include "rules/no_main_window.h"
+
+#include "engine/malware_heuristic.h"
+
+namespace quillmark {
+
+TRuleCheckCode TMalwareRuleNoMainWindow::CheckFile(const std::string& AFileName, Extended& APercent) {
+  ComPtr<IProcessList> list = Owner()->ProcessList();
+  ComPtr<IProcess> process = list ? list->FindByFileName(AFileName) : ComPtr<IProcess>();
+  if (process && !process->MainWindow()) APercent = 100;
+  return TRuleCheckCode::rccContinue;
+}
+
+}  // namespace quillmark
