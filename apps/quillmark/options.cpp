@@ -33,7 +33,7 @@ bool ParsePercent(const std::string& s, long double& out) {
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
-  return name == "--data" || name == "--jobs" || name == "-j" || name == "--threshold" || name == "--rule" ||
+  return name == "--data" || name == "--ca-file" || name == "--jobs" || name == "-j" || name == "--threshold" || name == "--rule" ||
          name == "--no-rule";
 }
 
@@ -115,6 +115,9 @@ TParseResult ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--data") {
       if (value.empty()) return fail("option '--data' needs a folder");
       o.DataFolder = value;
+    } else if (name == "--ca-file") {
+      if (value.empty()) return fail("option '--ca-file' needs a certificate file");
+      o.CAFiles.push_back(value);
     } else if (name == "--jobs" || name == "-j") {
       unsigned n = 0;
       if (!ParseUnsigned(value, n) || n == 0 || n > 1024)
@@ -164,6 +167,9 @@ Options:
   --json                 one JSON object per file and line (JSON Lines)
   --data DIR             folder of the knowledge files (default: Data/ next
                          to this program)
+  --ca-file FILE         trust the certificates in FILE (PEM or DER) as roots
+                         of code signatures, beside the system's CA bundle
+                         and DIR/trust/; may be given more than once
   -j, --jobs N           scan with N engines in parallel (default: one per core)
   --threshold T          exit with status 1 when a file scores T % or more
                          (default 50)

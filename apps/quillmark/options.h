@@ -22,6 +22,9 @@ struct TOptions {
   bool Json = false;
   bool Progress = true;
   std::optional<std::string> DataFolder;
+  // --ca-file: certificate files whose certificates are further trust
+  // anchors of signature checks.
+  std::vector<std::string> CAFiles;
   unsigned Jobs = 0;  // 0: one per core
   long double Threshold = 50.0L;
   // --rule: when any is given, only these rules run.

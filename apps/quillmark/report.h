@@ -35,7 +35,10 @@ struct TFileReport {
 };
 
 // "FILE: 42.5%  mhRuleEntropy 85.0% [Name 85%, ...]  ..." or
-// "FILE: not analysed (REASON)", without the line end.
+// "FILE: not analysed (REASON)", without the line end. The signed-file and
+// no-company-info rules add their evidence in braces:
+// "mhRuleSignedFile 0.0% {signer "Name", issuer "CA", serial 0A1B,
+// thumbprint 3F.., trusted (CERT_E_EXPIRED 0x800B0101)}".
 std::string FormatText(const TFileReport& r);
 // One JSON object, without the line end.
 std::string FormatJson(const TFileReport& r);

@@ -112,6 +112,15 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
     if (ec) folder = *options.DataFolder;
     if (link) static_cast<TMalwareHeuristicSettings*>(link->GetObject())->SetDataFolder(folder);
   }
+  if (!options.CAFiles.empty()) {
+    auto link = engine->GetSettings().As<ILinkObjectInterface>();
+    auto* settings = link ? static_cast<TMalwareHeuristicSettings*>(link->GetObject()) : nullptr;
+    for (const std::string& file : options.CAFiles) {
+      std::error_code ec;
+      std::string path = std::filesystem::absolute(file, ec).string();
+      if (settings) settings->AddCAFile(ec ? file : path);
+    }
+  }
 
   for (TMalwareRuleType type : engine->GetRegisteredRules()) {
     ComPtr<IMalwareRule> rule;
@@ -281,6 +290,18 @@ int RunScan(const TOptions& options) {
     if (!S_ISDIR(st.st_mode)) {
       std::fprintf(stderr, "quillmark: '%s' given to --data is not a folder\n",
                    PrintableText(*options.DataFolder).c_str());
+      return 2;
+    }
+  }
+
+  for (const std::string& file : options.CAFiles) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) {
+      std::fprintf(stderr, "quillmark: cannot read '%s': %s\n", PrintableText(file).c_str(), ErrnoText(errno).c_str());
+      return 2;
+    }
+    if (!S_ISREG(st.st_mode) || ::access(file.c_str(), R_OK) != 0) {
+      std::fprintf(stderr, "quillmark: '%s' given to --ca-file is not a readable file\n", PrintableText(file).c_str());
       return 2;
     }
   }

@@ -6,10 +6,30 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "quillmark/malware_heuristic.h"
 
 namespace quillmark {
+
+// Signed-file rule (mhRuleSignedFile).
+struct IMalwareRuleResultSignedFile : IMalwareRuleResult {
+  static constexpr GUID IID{0xA8FFC88D, 0x1A8F, 0x4A30, {0xAF, 0x5E, 0xF6, 0x7D, 0x73, 0x10, 0xCC, 0xF9}};
+  // Simple display name of the signing certificate's subject; empty unless
+  // the latest analysis found a trusted signature.
+  virtual std::string GetSignerName() = 0;
+  // Serial number of the signing certificate, upper-case hexadecimal, most
+  // significant byte first; empty unless the signature was trusted.
+  virtual std::string GetSerialNumber() = 0;
+  // Simple display name of the signing certificate's issuer; empty unless the
+  // signature was trusted.
+  virtual std::string GetIssuerName() = 0;
+  // The signer matched the black list of signers.
+  virtual bool GetInBlacklist() = 0;
+
+ protected:
+  ~IMalwareRuleResultSignedFile() = default;
+};
 
 // Entropy rule (mhRuleEntropy).
 struct IMalwareRuleResultEntropy : IMalwareRuleResult {
@@ -95,6 +115,62 @@ struct IMalwareRuleResultNoCompanyInfo : IMalwareRuleResult {
 
  protected:
   ~IMalwareRuleResultNoCompanyInfo() = default;
+};
+
+// Harmony-name rule (mhRuleHarmonyName).
+struct IMalwareRuleResultHarmonyName : IMalwareRuleResult {
+  static constexpr GUID IID{0x7C465F59, 0x64C0, 0x472B, {0x85, 0xD1, 0xCB, 0x52, 0x40, 0x5F, 0x68, 0xC3}};
+  // Harmony of the file's stem over letter pairs and triples: the sum of its
+  // n-gram scores and their average (2 or less reads as random); 0 when the
+  // model did not run.
+  virtual Extended GetTotalFactor() = 0;
+  virtual Extended GetAverageFactor() = 0;
+  // The stem was a GUID and scored as one (50).
+  virtual bool GetIsGuid() = 0;
+
+ protected:
+  ~IMalwareRuleResultHarmonyName() = default;
+};
+
+// Incorrect-file-location rule (mhRuleIncorrectFileLocation).
+struct IMalwareRuleResultIncorrectFileLocation : IMalwareRuleResult {
+  static constexpr GUID IID{0x4F51AC74, 0x1CBE, 0x498D, {0x84, 0x1D, 0x62, 0xB2, 0x55, 0x67, 0x17, 0x9B}};
+  // Every folder where a file of this name legitimately lives, in catalogue
+  // order; empty unless the file lay outside all of them.
+  virtual const std::vector<std::string>& GetPaths() = 0;
+
+ protected:
+  ~IMalwareRuleResultIncorrectFileLocation() = default;
+};
+
+// One TCP connection of a running target, as the open-network-ports rule
+// records it (21 bytes, packed).
+#pragma pack(push, 1)
+struct TRuleProcessPortInfo {
+  // MIB_TCP_STATE number: 2 listen, 5 established ... 12 delete-TCB.
+  std::uint32_t State;
+  // Ports in host byte order (0 to 65535).
+  std::uint32_t LocalPort;
+  // IPv4 addresses as the platform stores them: first octet in the least
+  // significant byte (127.0.0.1 is 0x0100007F).
+  std::uint32_t LocalIPAddr;
+  std::uint32_t RemotePort;
+  std::uint32_t RemoteIPAddr;
+  // The remote address lies in a black-listed network range.
+  bool RemoteIPInBlackList;
+};
+#pragma pack(pop)
+static_assert(sizeof(TRuleProcessPortInfo) == 21);
+
+// Open-network-ports rule (mhRuleOpenNetworkPorts).
+struct IMalwareRuleResultOpenNetworkPorts : IMalwareRuleResult {
+  static constexpr GUID IID{0x97CC660D, 0xE858, 0x45CA, {0x93, 0xB0, 0x82, 0x01, 0xAF, 0x0D, 0x98, 0x83}};
+  // The connections of the running target found in the latest analysis, in
+  // table order; owned by the result and valid while it lives.
+  virtual const std::vector<TRuleProcessPortInfo>& GetPorts() = 0;
+
+ protected:
+  ~IMalwareRuleResultOpenNetworkPorts() = default;
 };
 
 }  // namespace quillmark

@@ -22,7 +22,10 @@ class TMalwareHeuristic;
 
 // One named field of a rule result, for hosts that show results generically
 // (the CLI's JSON output).
-using TRuleResultDetailValue = std::variant<bool, std::int64_t, Extended, std::string>;
+struct TRuleResultDetail;
+// A list of records, each a list of named fields (a process's connections).
+using TRuleResultDetailRecords = std::vector<std::vector<TRuleResultDetail>>;
+using TRuleResultDetailValue = std::variant<bool, std::int64_t, Extended, std::string, TRuleResultDetailRecords>;
 struct TRuleResultDetail {
   std::string Name;
   TRuleResultDetailValue Value;
