@@ -4,35 +4,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "support/text_utils.h"
+
 namespace quillmark::cli {
 
-std::size_t DecodeUtf8(std::string_view s, char32_t& cp) {
-  if (s.empty()) return 0;
-  const auto b0 = static_cast<unsigned char>(s[0]);
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  std::size_t len;
-  char32_t min;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2, min = 0x80, cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3, min = 0x800, cp = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4, min = 0x10000, cp = b0 & 0x07;
-  } else {
-    return 0;  // continuation byte, C0/C1 overlong lead, or F5..FF
-  }
-  if (s.size() < len) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
+std::size_t DecodeUtf8(std::string_view s, char32_t& cp) { return quillmark::DecodeUtf8(s, 0, cp); }
 
 std::string JsonString(std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";

@@ -2,6 +2,7 @@
 
 #include "engine/malware_heuristic.h"
 #include "rules/threats_file_info.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -24,17 +25,6 @@ constexpr std::size_t kMaxUnregisteredExtLength = 5;
 
 }  // namespace
 
-std::size_t Utf8Length(std::string_view s) {
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < s.size(); ++n) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80 ? 1 : (b >= 0xC2 && b < 0xE0) ? 2 : (b >= 0xE0 && b < 0xF0) ? 3 : (b >= 0xF0 && b < 0xF5) ? 4 : 0;
-    bool ok = len != 0 && i + len <= s.size();
-    for (std::size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    i += ok ? len : 1;
-  }
-  return n;
-}
 
 // --- result ---------------------------------------------------------------------
 
@@ -74,7 +64,7 @@ TRuleCheckCode TMalwareRuleDoubleExtension::CheckFile(const std::string& AFileNa
     result.FSecondExt = secondExt;
     result.FSecondExtImageIndex = index;
     result.AddThreat<ThreatFileName>(TThreatSubGroup::tsgDangerous, -1);
-  } else if (Utf8Length(secondExt) <= kMaxUnregisteredExtLength && secondExt.find(' ') == std::string::npos) {
+  } else if (CodePointCount(secondExt) <= kMaxUnregisteredExtLength && secondExt.find(' ') == std::string::npos) {
     result.AddThreat<ThreatFileName>(TThreatSubGroup::tsgDangerous, -1);
     APercent = 40;
     result.FSecondExt = secondExt;

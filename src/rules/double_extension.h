@@ -41,8 +41,4 @@ class TMalwareRuleDoubleExtension : public TMalwareRuleCustom {
                      TMalwareRuleResult* ARuleResult) override;
 };
 
-// Number of code points of a UTF-8 text; every byte that does not start a
-// well-formed sequence counts as one.
-std::size_t Utf8Length(std::string_view s);
-
 }  // namespace quillmark

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "db/knowledge_keys.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -97,14 +98,9 @@ std::vector<std::string_view> TMalwareHarmonyStrings::SplitCharacters(std::strin
   std::vector<std::string_view> out;
   out.reserve(AText.size());
   for (std::size_t i = 0; i < AText.size();) {
-    auto b = static_cast<std::uint8_t>(AText[i]);
-    std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 1;
-    if (i + len > AText.size()) len = 1;
-    for (std::size_t k = 1; k < len; ++k)
-      if ((static_cast<std::uint8_t>(AText[i + k]) & 0xC0) != 0x80) {
-        len = 1;
-        break;
-      }
+    char32_t cp = 0;
+    std::size_t len = DecodeUtf8(AText, i, cp);
+    if (len == 0) len = 1;  // a malformed byte stands alone
     out.push_back(AText.substr(i, len));
     i += len;
   }
