@@ -30,8 +30,12 @@ std::string DetailJson(const TRuleResultDetailValue& v) {
           std::string j = "[";
           for (std::size_t r = 0; r < x.size(); ++r) {
             j += r ? ",{" : "{";
-            for (std::size_t f = 0; f < x[r].size(); ++f)
-              j += (f ? "," : "") + JsonString(x[r][f].Name) + ":" + DetailJson(x[r][f].Value);
+            for (std::size_t f = 0; f < x[r].size(); ++f) {
+              if (f) j += ',';
+              j += JsonString(x[r][f].Name);
+              j += ':';
+              j += DetailJson(x[r][f].Value);
+            }
             j += "}";
           }
           return j + "]";
@@ -85,7 +89,12 @@ bool DetailFlag(const TRuleReport& rule, const char* name) {
   return b && *b;
 }
 
-std::string Quoted(const std::string& text) { return "\"" + PrintableText(text) + "\""; }
+std::string Quoted(const std::string& text) {
+  std::string q(1, '"');
+  q += PrintableText(text);
+  q += '"';
+  return q;
+}
 
 // The evidence of the identity rules, for the text line: who signed the
 // file and what the signature check answered; which company the version
