@@ -13,6 +13,7 @@
 #include "db/sqlite_extensions_crypt.h"
 #include "db/sqlite_extensions_network.h"
 #include "db/sqlite_extensions_signature.h"
+#include "support/programs.h"
 #include "support/temp_dir.h"
 #include "support/test_target.h"
 
@@ -21,30 +22,11 @@ using quillmark::test::TTempDir;
 
 namespace {
 
-struct TRun {
-  int Status = -1;
-  std::string Output;  // stdout and stderr
-};
+using TRun = quillmark::test::TProgramRun;
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-TRun Dict(const std::vector<std::string>& args) {
-  std::string command = Quote(QUILLMARK_DICT_PATH);
-  for (const auto& a : args) command += " " + Quote(a);
-  command += " 2>&1";
-  TRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.Output.append(buffer, n);
-  int status = pclose(pipe);
-  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+TRun Dict(std::vector<std::string> args) {
+  args.insert(args.begin(), QUILLMARK_DICT_PATH);
+  return quillmark::test::RunProgramCapture(args);
 }
 
 std::string ReadAll(const std::string& path) {

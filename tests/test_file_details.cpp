@@ -13,6 +13,7 @@
 #include "rules/incorrect_file_location.h"
 #include "rules/suspicious_path.h"
 #include "support/engine_fixture.h"
+#include "support/programs.h"
 #include "support/scripted_rule.h"
 #include "support/temp_dir.h"
 #include "support/test_target.h"
@@ -24,25 +25,13 @@ using V = runtime::TWindowsVersion;
 
 namespace {
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+std::pair<int, std::string> RunProgram(const std::string& program, std::vector<std::string> args) {
+  args.insert(args.begin(), program);
+  TProgramRun run = RunProgramCapture(args);
+  return {run.Status, run.Output};
 }
 
-std::pair<int, std::string> RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  std::string command = Quote(program);
-  for (const auto& a : args) command += " " + Quote(a);
-  command += " 2>&1";
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, {}};
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
+
 
 // A catalogue small enough to read: kernel32.dll in System32 and SysWOW64
 // and, from Vista on, anywhere under WinSxS; a file that exists only up to

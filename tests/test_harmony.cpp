@@ -14,6 +14,7 @@
 #include "rules/harmony_strings.h"
 #include "rules/suspicious_path.h"
 #include "support/engine_fixture.h"
+#include "support/programs.h"
 #include "support/scripted_rule.h"
 #include "support/temp_dir.h"
 #include "support/test_target.h"
@@ -25,26 +26,13 @@ using S = THarmonySchemeType;
 
 namespace {
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+std::pair<int, std::string> RunProgram(const std::string& program, std::vector<std::string> args) {
+  args.insert(args.begin(), program);
+  TProgramRun run = RunProgramCapture(args);
+  return {run.Status, run.Output};
 }
 
-// Runs a program with arguments; answers its exit status and output.
-std::pair<int, std::string> RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  std::string command = Quote(program);
-  for (const auto& a : args) command += " " + Quote(a);
-  command += " 2>&1";
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, {}};
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
+
 
 // Compiles a scheme from corpus lines (after the "name" header) into dir.
 std::string BuildScheme(const TTempDir& dir, const std::string& corpus, const std::string& file = "hwscheme.mdict") {

@@ -12,10 +12,12 @@
 #include "runtime/posix/x11_windows.h"
 #include "support/child_process.h"
 #include "support/processes.h"
+#include "support/programs.h"
 #include "support/test_target.h"
 
 using namespace quillmark;
 using runtime::TWindowEntry;
+using test::TEnvironmentGuard;
 
 namespace {
 
@@ -35,23 +37,6 @@ TWindowEntry Win(std::uint64_t handle, std::uint32_t pid, bool visible = true, b
                  bool owner = false) {
   return {handle, pid, visible, parent, owner};
 }
-
-// Sets or removes DISPLAY for the life of the object.
-class TDisplayScope {
- public:
-  explicit TDisplayScope(const std::string& value) {
-    if (const char* old = getenv("DISPLAY")) FOld = old;
-    if (value.empty()) unsetenv("DISPLAY");
-    else setenv("DISPLAY", value.c_str(), 1);
-  }
-  ~TDisplayScope() {
-    if (FOld) setenv("DISPLAY", FOld->c_str(), 1);
-    else unsetenv("DISPLAY");
-  }
-
- private:
-  std::optional<std::string> FOld;
-};
 
 }  // namespace
 
@@ -140,7 +125,7 @@ TEST_F(MainWindowOnXvfb, MappedTopLevelWindowIsAMainWindowUnmappedOrTransientIsN
   for (const auto& w : of(transient->Pid())) EXPECT_EQ(w.Visible, w.HasOwner);
 
   // The process list of the live host, with DISPLAY naming the server.
-  TDisplayScope display(FXvfb->Display());
+  TEnvironmentGuard display("DISPLAY", FXvfb->Display());
   ComPtr<IProcessList> list = TProcesses::GetProcessList(runtime::LiveHost());
   auto mainWindow = [&](pid_t pid) {
     ComPtr<IProcess> p = list->FindByID(static_cast<std::uint32_t>(pid));

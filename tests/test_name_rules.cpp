@@ -11,6 +11,7 @@
 #include "rules/dangerous_file_name.h"
 #include "rules/fake_extension.h"
 #include "support/engine_fixture.h"
+#include "support/programs.h"
 #include "support/scripted_rule.h"
 #include "support/temp_dir.h"
 #include "support/test_target.h"
@@ -228,13 +229,8 @@ TEST(FileNameRules, HostileNamesNeverCrashAnyFileRule) {
 TEST(FileNameRules, CliJsonCarriesEachRulesOwnFields) {
   TTempDir files;
   const std::string file = PutPE(files / "invoice.pdf.exe");
-  const std::string command = std::string(QUILLMARK_CLI_PATH) + " scan --json '" + file + "' 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_TRUE(pipe);
-  std::string out;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  pclose(pipe);
+  const TProgramRun run = RunProgramCapture({QUILLMARK_CLI_PATH, "scan", "--json", file});
+  const std::string& out = run.Output;
   EXPECT_NE(out.find("\"secondExt\":\".pdf\""), std::string::npos) << out;
   EXPECT_NE(out.find("\"secondExtImageIndex\":"), std::string::npos) << out;
   EXPECT_NE(out.find("\"nameWithoutSecondExt\":\"invoice.exe\""), std::string::npos) << out;

@@ -21,11 +21,13 @@
 #include "runtime/posix/x11_windows.h"
 #include "support/child_process.h"
 #include "support/iphlpapi.h"
+#include "support/programs.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
 
 using namespace quillmark;
 using R = TMalwareRuleType;
+using test::TEnvironmentGuard;
 
 namespace {
 
@@ -38,22 +40,6 @@ using TPortsProbe = TProbe<TMalwareRuleOpenNetworkPorts>;
 using TWindowProbe = TProbe<TMalwareRuleNoMainWindow>;
 
 constexpr std::uint32_t kLoopback = 0x0100007F;
-
-class TDisplayScope {
- public:
-  explicit TDisplayScope(const std::string& value) {
-    if (const char* old = getenv("DISPLAY")) FOld = old;
-    if (value.empty()) unsetenv("DISPLAY");
-    else setenv("DISPLAY", value.c_str(), 1);
-  }
-  ~TDisplayScope() {
-    if (FOld) setenv("DISPLAY", FOld->c_str(), 1);
-    else unsetenv("DISPLAY");
-  }
-
- private:
-  std::optional<std::string> FOld;
-};
 
 class ProcessRules : public ::testing::Test {
  protected:
@@ -112,7 +98,7 @@ class ProcessRules : public ::testing::Test {
 
   test::TTempDir dir;
   std::string FChild;
-  TDisplayScope FHeadless{""};
+  TEnvironmentGuard FHeadless{"DISPLAY", std::nullopt};
 };
 
 }  // namespace
@@ -194,7 +180,7 @@ TEST_F(ProcessRules, MainWindowOnXvfbDecidesTheNoMainWindowRule) {
   if (!runtime::posix::TXlib::Get()) GTEST_SKIP() << "libX11.so.6 is not installed";
   test::TXvfb xvfb;
   if (!xvfb.Running()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb) or did not start";
-  TDisplayScope display(xvfb.Display());
+  TEnvironmentGuard display("DISPLAY", xvfb.Display());
   const std::string env = "DISPLAY=" + xvfb.Display();
   {
     auto child = Start({"window", "visible", "30"}, {env});

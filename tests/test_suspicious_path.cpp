@@ -11,6 +11,7 @@
 #include "engine/malware_heuristic.h"
 #include "rules/suspicious_path.h"
 #include "support/engine_fixture.h"
+#include "support/programs.h"
 #include "support/scripted_rule.h"
 #include "support/temp_dir.h"
 #include "support/test_target.h"
@@ -71,28 +72,6 @@ std::shared_ptr<TTestTarget> WindowsTarget(const TTempDir& root) {
       .SetWindowsDirectory("C:\\Windows");
   return t;
 }
-
-// Sets environment variables for a test and puts the old values back.
-class TEnvironmentGuard {
- public:
-  void Set(const char* name, const std::optional<std::string>& value) {
-    if (!FSaved.count(name)) {
-      const char* old = std::getenv(name);
-      FSaved[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~TEnvironmentGuard() {
-    for (auto& [name, value] : FSaved) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
-    }
-  }
-
- private:
-  std::map<std::string, std::optional<std::string>> FSaved;
-};
 
 }  // namespace
 

@@ -143,28 +143,6 @@ TTestCert Save(const TTempDir& dir, const std::string& stem, const TIssued& issu
 
 }  // namespace
 
-int RunProgram(const std::vector<std::string>& argv, const std::string& logFile) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-      close(fd);
-    }
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);

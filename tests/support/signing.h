@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/programs.h"
 #include "support/temp_dir.h"
 
 namespace quillmark::test {
@@ -83,7 +84,7 @@ class TTestPKI {
 };
 
 // Runs a program with arguments, output to logFile; answers its exit status.
-int RunProgram(const std::vector<std::string>& argv, const std::string& logFile);
+
 
 // The whole content of a file; throws std::runtime_error when unreadable.
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
