@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/text_utils.h"
+
 extern char** environ;
 
 namespace {
@@ -198,23 +200,7 @@ class TJsonReader {
     if (used != P - start) Fail("bad number");
     return {d};
   }
-  static void PutUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
+
   std::uint32_t Hex4() {
     if (P + 4 > S.size()) Fail("short \\u escape");
     std::uint32_t v = 0;
@@ -263,7 +249,7 @@ class TJsonReader {
             } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
               Fail("lone low surrogate");
             }
-            PutUtf8(out, cp);
+            quillmark::AppendUtf8(out, cp);
             break;
           }
           default: Fail("bad escape");
