@@ -65,7 +65,12 @@ TMalwareRuleResult& ObjectOf(const ComPtr<IMalwareRuleResult>& r) {
 
 std::string ThreatNames(const TMalwareRuleResult& r) {
   std::string s;
-  for (const auto& t : r.Threats()) s += (s.empty() ? "" : ";") + t->Name() + "=" + std::to_string(static_cast<int>(t->DangerPercent()));
+  for (const auto& t : r.Threats()) {
+    if (!s.empty()) s += ';';
+    s += t->Name();
+    s += '=';
+    s += std::to_string(static_cast<int>(t->DangerPercent()));
+  }
   return s;
 }
 

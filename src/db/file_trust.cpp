@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -23,6 +22,7 @@
 
 #include "support/exceptions.h"
 #include "support/pe_image.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -552,7 +552,8 @@ std::size_t TTrustStore::AddCAFile(const std::string& AFileName) {
 
 std::size_t TTrustStore::AddSystemBundle() {
   std::vector<std::string> candidates;
-  if (const char* env = std::getenv(X509_get_default_cert_file_env()); env && *env) candidates.emplace_back(env);
+  if (std::string env = runtime::LiveHost()->GetEnvironmentVariable(X509_get_default_cert_file_env()); !env.empty())
+    candidates.push_back(std::move(env));
   candidates.emplace_back("/etc/ssl/certs/ca-certificates.crt");
   candidates.emplace_back(X509_get_default_cert_file());
   for (const auto& name : candidates)
@@ -565,16 +566,16 @@ std::size_t TTrustStore::AddSystemBundle() {
 
 std::size_t TTrustStore::AddTrustFolder(const std::string& AFolder) {
   std::size_t added = 0;
-  std::error_code ec;
-  if (AFolder.empty() || !std::filesystem::is_directory(AFolder, ec)) return 0;
-  std::vector<std::filesystem::path> files;
-  for (const auto& e : std::filesystem::directory_iterator(AFolder, ec)) {
-    std::string ext = e.path().extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if ((ext == ".pem" || ext == ".crt" || ext == ".cer") && e.is_regular_file(ec)) files.push_back(e.path());
+  if (AFolder.empty()) return 0;
+  const std::string prefix = AFolder.back() == '/' ? AFolder : AFolder + "/";
+  std::vector<std::string> files;
+  for (const auto& e : runtime::LiveHost()->ListDirectory(AFolder)) {
+    auto dot = e.Name.rfind('.');
+    const std::string ext = dot == std::string::npos ? std::string() : LowerCase(e.Name.substr(dot));
+    if (!e.IsDirectory && (ext == ".pem" || ext == ".crt" || ext == ".cer")) files.push_back(prefix + e.Name);
   }
   std::sort(files.begin(), files.end());
-  for (const auto& f : files) added += AddCAFile(f.string());
+  for (const auto& f : files) added += AddCAFile(f);
   return added;
 }
 

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <array>
-#include <filesystem>
 #include <system_error>
 
 #include "db/regexp_cache.h"
@@ -325,8 +324,7 @@ int TSQLiteUniTable::GetFieldIndex(const std::string& AFieldName) {
 // --- TSQLite3 -----------------------------------------------------------------------
 
 std::unique_ptr<TSQLiteDatabase> TSQLite3::LoadDB(const std::string& AFileName) {
-  std::error_code ec;
-  if (AFileName.empty() || !std::filesystem::is_regular_file(AFileName, ec)) return nullptr;
+  if (AFileName.empty() || !runtime::LiveHost()->FileExists(AFileName)) return nullptr;
   return std::make_unique<TSQLiteDatabase>(AFileName, TSQLiteOpenMode::omReadOnly);
 }
 

@@ -1,7 +1,6 @@
 #include "engine/settings.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <system_error>
 
 #include "runtime/target_system.h"
@@ -18,10 +17,10 @@ namespace {
 std::string DefaultDataFolder() {
   const std::string folder = runtime::HostExecutableFolder();
   const std::string beside = folder + "Data/";
-  std::error_code ec;
-  if (std::filesystem::is_directory(beside, ec)) return beside;
+  auto host = runtime::LiveHost();
+  if (host->DirectoryExists(beside)) return beside;
   const std::string relative = folder + "../share/quillmark/Data/";
-  if (std::filesystem::is_directory(relative, ec)) return relative;
+  if (host->DirectoryExists(relative)) return relative;
 #ifdef QUILLMARK_INSTALL_DATADIR
   return std::string(QUILLMARK_INSTALL_DATADIR) + "/Data/";
 #else

@@ -138,6 +138,16 @@ class ITargetSystem {
   virtual bool DirectoryExists(const std::string& path) = 0;
   // Throws EOSError when the file cannot be opened.
   virtual std::unique_ptr<IReadOnlyFile> OpenFileForRead(const std::string& path) = 0;
+  // Entries of a folder ("." and ".." left out), in no particular order;
+  // empty when the folder cannot be read.
+  struct TDirectoryEntry {
+    std::string Name;
+    bool IsDirectory = false;
+  };
+  virtual std::vector<TDirectoryEntry> ListDirectory(const std::string& folder) {
+    (void)folder;
+    return {};
+  }
 
   // --- environment and folders --------------------------------------------
   // Empty when unset.

@@ -134,6 +134,21 @@ bool PosixDirectoryExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::vector<ITargetSystem::TDirectoryEntry> TLiveHost::ListDirectory(const std::string& folder) {
+  std::vector<TDirectoryEntry> out;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return out;
+  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    // Links are followed, as FileExists and DirectoryExists do.
+    out.push_back({name, PosixDirectoryExists(prefix + name)});
+  }
+  closedir(dir);
+  return out;
+}
+
 std::string TLiveHost::GetEnvironmentVariable(const std::string& name) {
   const char* v = std::getenv(name.c_str());
   return v ? v : "";

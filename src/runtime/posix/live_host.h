@@ -20,6 +20,7 @@ class TLiveHost : public ITargetSystem {
   bool FileExists(const std::string& path) override { return PosixFileExists(path); }
   bool DirectoryExists(const std::string& path) override { return PosixDirectoryExists(path); }
   std::unique_ptr<IReadOnlyFile> OpenFileForRead(const std::string& path) override { return OpenPosixFile(path); }
+  std::vector<TDirectoryEntry> ListDirectory(const std::string& folder) override;
   std::string GetEnvironmentVariable(const std::string& name) override;
   std::string GetSpecialFolder(int csidl) override;
   std::string GetWindowsDirectory() override { return {}; }
