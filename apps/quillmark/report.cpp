@@ -159,7 +159,7 @@ std::string TextEvidence(const TRuleReport& rule) {
 
 }  // namespace
 
-std::string FormatText(const TFileReport& r) {
+std::string FormatText(const TFileReport& r, long double AThreshold) {
   std::string line = PrintableText(r.File) + ": ";
   if (!r.Readable) return line + "cannot read (" + r.Error + ")";
   if (!r.Analyzed) return line + "not analysed (" + r.Error + ")";
@@ -178,7 +178,7 @@ std::string FormatText(const TFileReport& r) {
     }
     line += TextEvidence(rule);
   }
-  if (r.ThreatName) {
+  if (r.ThreatName && r.Percent >= AThreshold) {
     line += "  threat: " + PrintableText(*r.ThreatName);
     if (r.ThreatSeverity) line += " (severity " + std::to_string(*r.ThreatSeverity) + ")";
   }

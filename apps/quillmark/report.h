@@ -38,8 +38,9 @@ struct TFileReport {
 // "FILE: not analysed (REASON)", without the line end. The signed-file and
 // no-company-info rules add their evidence in braces:
 // "mhRuleSignedFile 0.0% {signer "Name", issuer "CA", serial 0A1B,
-// thumbprint 3F.., trusted (CERT_E_EXPIRED 0x800B0101)}".
-std::string FormatText(const TFileReport& r);
+// thumbprint 3F.., trusted (CERT_E_EXPIRED 0x800B0101)}". The threat name
+// closes the line of a file that scored at or above AThreshold.
+std::string FormatText(const TFileReport& r, long double AThreshold);
 // One JSON object, without the line end.
 std::string FormatJson(const TFileReport& r);
 

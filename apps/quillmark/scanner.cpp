@@ -218,8 +218,12 @@ namespace {
 // most ten times a second otherwise.
 class TOutput {
  public:
-  TOutput(bool json, bool progress, std::size_t total)
-      : FJson(json), FProgress(progress), FStdoutIsTerminal(::isatty(STDOUT_FILENO) == 1), FTotal(total) {}
+  TOutput(bool json, long double threshold, bool progress, std::size_t total)
+      : FJson(json),
+        FThreshold(threshold),
+        FProgress(progress),
+        FStdoutIsTerminal(::isatty(STDOUT_FILENO) == 1),
+        FTotal(total) {}
 
   void Report(const TFileReport& r) {
     std::lock_guard<std::mutex> guard(FLock);
@@ -230,7 +234,7 @@ class TOutput {
       std::fflush(stderr);
     }
     if (printLine) {
-      std::string line = FJson ? FormatJson(r) : FormatText(r);
+      std::string line = FJson ? FormatJson(r) : FormatText(r, FThreshold);
       line += '\n';
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fflush(stdout);
@@ -267,6 +271,7 @@ class TOutput {
 
   std::mutex FLock;
   const bool FJson;
+  const long double FThreshold;
   const bool FProgress;
   const bool FStdoutIsTerminal;
   const std::size_t FTotal;
@@ -322,7 +327,7 @@ int RunScan(const TOptions& options) {
   });
 
   const bool progress = options.Progress && files.size() > kProgressMinFiles && ::isatty(STDERR_FILENO);
-  TOutput out(options.Json, progress, files.size() + missing.size());
+  TOutput out(options.Json, options.Threshold, progress, files.size() + missing.size());
   for (const TFileReport& r : missing) out.Report(r);
 
   unsigned jobs = options.Jobs ? options.Jobs : std::max(1u, std::thread::hardware_concurrency());
