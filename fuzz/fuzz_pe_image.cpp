@@ -1,4 +1,5 @@
-// libFuzzer entry: the PE reader and the PE-file test over arbitrary bytes.
+// libFuzzer entry: the PE reader, the PE-file test, the resource walk and the
+// version-resource reader over arbitrary bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -7,7 +8,9 @@
 
 #include "runtime/target_system.h"
 #include "support/file_utils.h"
+#include "support/file_version_info.h"
 #include "support/pe_image.h"
+#include "support/pe_resources.h"
 
 namespace {
 
@@ -92,6 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!bytes.empty()) sum += bytes.back();
     }
   }
+
+  TPEResources resources(image);
+  sum += resources.HasType(RT_ICON) + resources.TypeCount();
+  resources.ForEach({}, [&](const TResourceEntry& entry) {
+    auto bytes = resources.Data(entry);
+    if (!bytes.empty()) sum += bytes.front();
+    return true;
+  });
+  sum += TFileVersionInfo(image).GetValue("CompanyName").size();
+  sum += TFileVersionInfo::FromResourceData({data, size}).GetValue("CompanyName").size();
 
   TBufferTarget target(data, size);
   sum += FileUtils::IsPEFile(target, TBufferTarget::kName);
