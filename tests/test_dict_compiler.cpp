@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -209,6 +210,41 @@ TEST(DictCompiler, SchemeCountsNGramsOfTheCorpus) {
   EXPECT_DOUBLE_EQ(t->FieldAsDouble(0), 6.0);
 }
 
+TEST(DictCompiler, LogSchemeDropsRareNGramsAndKeepsTheTypicalRatio) {
+  TTempDir dir;
+  // "ab" occurs 100 times, "xy" 30 times: at the noise floor, so left out.
+  std::string corpus = "name\n";
+  for (int i = 0; i < 100; ++i) corpus += "ab\n";
+  for (int i = 0; i < 30; ++i) corpus += "xy\n";
+  std::string source = dir.WriteFile("names.tsv", corpus);
+  std::string file = dir / "hwscheme.mdict";
+  TRun build = Dict({"build", "--kind", "scheme", "--scheme-counts", "log", source, "-o", file});
+  ASSERT_EQ(build.Status, 0) << build.Output;
+
+  TSQLiteDatabase db(file);
+  auto count = [&](const std::string& gram) {
+    db.AddParamInt(":hash", TKnowledgeKeys::NGramKey(gram));
+    return db.GetTableValue("select count from stats2 where hash=:hash");
+  };
+  EXPECT_EQ(count("ab"), std::llround(1000 * std::log(100.0 / 30)));
+  EXPECT_EQ(count("xy"), 0);
+  // Pairs weigh 64 times less than triples; both keep the corpus's typical
+  // consonant-to-vowel ratio, 1 here: "ab" and "xy" each have one consonant
+  // and one vowel (y counts as a vowel).
+  const std::int64_t pairs = db.GetTableValue("select wcount from baseinfo where dict=0");
+  const std::int64_t triples = db.GetTableValue("select wcount from baseinfo where dict=1");
+  ASSERT_GT(triples, 0);
+  EXPECT_EQ(pairs, 64 * triples);
+  for (int dict : {0, 1}) {
+    auto t = db.GetUniTable("select vlfactor, wcount from baseinfo where dict=" + std::to_string(dict));
+    EXPECT_NEAR(t->FieldAsDouble(0) / static_cast<double>(t->FieldAsInteger(1)), 1.0, 1e-9) << dict;
+  }
+
+  TRun bad = Dict({"build", "--kind", "scheme", "--scheme-counts", "cubic", source, "-o", file});
+  EXPECT_NE(bad.Status, 0);
+  EXPECT_NE(bad.Output.find("cubic"), std::string::npos) << bad.Output;
+}
+
 TEST(DictCompiler, SourceErrorsNameTheLineAndLeaveTheOldFile) {
   TTempDir dir;
   std::string file = dir / "keep.mdict";
@@ -245,6 +281,7 @@ TEST(DictCompiler, BuiltKnowledgeFilesMatchTheDataSources) {
       {"threats", "hmthinfo"}, {"bwlists", "hbwlists"}, {"sysfiles", "hsysfiles"}, {"scheme", "hwscheme"}};
   for (auto [kind, base] : kinds) {
     std::vector<std::string> args = {"build", "--kind", kind};
+    if (std::string(kind) == "scheme") args.insert(args.end(), {"--scheme-counts", "log"});
     std::vector<std::string> sources;
     for (const auto& entry : std::filesystem::directory_iterator(std::string(QUILLMARK_DATA_SOURCE_DIR) + "/" + kind))
       if (entry.path().extension() == ".tsv") sources.push_back(entry.path().string());

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -399,11 +400,37 @@ std::string FormatReal(long double value) {
   return buffer;
 }
 
-void BuildScheme(const std::vector<TSection>& sections, TWriter& w) {
+// The log-scaled scheme. An n-gram seen kNoiseFloor times or fewer is left
+// out: such n-grams are as likely in a random string as in a name anybody
+// chose. Above the floor the stored count is kLogScale * ln(occurrences /
+// kNoiseFloor), so a handful of very common n-grams ("er", "ing") no longer
+// outweigh the rare ones of a random string.
+constexpr std::int64_t kNoiseFloor = 30;
+constexpr long double kLogScale = 1000;
+// wcount of the pair scheme over wcount of the triple scheme: triples weigh
+// this much more than pairs in the combined average.
+constexpr std::int64_t kTripleWeight = 64;
+// The share of the corpus's own names that is left at or below the rule's
+// bound; names outside the corpus fall below it about twice as often.
+constexpr long double kCalibrationShare = 0.025L;
+constexpr long double kRandomBound = 2.0L;
+
+std::int64_t LogCount(std::int64_t AOccurrences) {
+  if (AOccurrences <= kNoiseFloor) return 0;
+  return std::llround(kLogScale * std::log(static_cast<long double>(AOccurrences) / kNoiseFloor));
+}
+
+struct TSchemeName {
+  std::vector<std::int32_t> Keys[2];  // pair keys, then triple keys
+  Extended Ratio = 1;
+};
+
+void BuildScheme(const std::vector<TSection>& sections, TWriter& w, TSchemeCounts mode) {
   w.Exec("create table baseinfo (dict INTEGER, vlfactor REAL, wcount INTEGER)");
   w.Exec("create table stats2 (hash INTEGER PRIMARY KEY, count INTEGER)");
   w.Exec("create table stats3 (hash INTEGER PRIMARY KEY, count INTEGER)");
   std::map<std::int32_t, std::int64_t> counts[2];
+  std::vector<TSchemeName> names;
   long double vlfactor = 0;
   std::int64_t wcount = 0;
   for (const TSection& s : sections) {
@@ -414,21 +441,65 @@ void BuildScheme(const std::vector<TSection>& sections, TWriter& w) {
       std::string name = TMalwareHarmonyStrings::Normalize(Field(s, r, "name"));
       if (name.empty()) continue;
       std::vector<std::string_view> chars = TMalwareHarmonyStrings::SplitCharacters(name);
+      TSchemeName entry;
       for (std::size_t n = 2; n <= 3; ++n) {
         for (std::size_t p = 0; p + n <= chars.size(); ++p) {
           std::string gram;
           for (std::size_t k = 0; k < n; ++k) gram += chars[p + k];
-          ++counts[n - 2][TKnowledgeKeys::NGramKey(gram)];
+          std::int32_t key = TKnowledgeKeys::NGramKey(gram);
+          ++counts[n - 2][key];
+          if (mode == TSchemeCounts::kLogCalibrated) entry.Keys[n - 2].push_back(key);
         }
       }
-      vlfactor += TMalwareHarmonyStrings::LetterRatio(name);
+      entry.Ratio = TMalwareHarmonyStrings::LetterRatio(name);
+      vlfactor += entry.Ratio;
       ++wcount;
+      if (mode == TSchemeCounts::kLogCalibrated) names.push_back(std::move(entry));
+    }
+  }
+  std::int64_t wcounts[2] = {wcount, wcount};
+  if (mode == TSchemeCounts::kLogCalibrated) {
+    for (auto& table : counts) {
+      for (auto it = table.begin(); it != table.end();) {
+        it->second = LogCount(it->second);
+        it = it->second == 0 ? table.erase(it) : std::next(it);
+      }
+    }
+    // Score every corpus name as the library will, with the pair wcount
+    // kTripleWeight times the triple one, and choose the scale that leaves
+    // kCalibrationShare of them at or below the bound.
+    const Extended typical = wcount > 0 ? vlfactor / wcount : 0;
+    std::vector<Extended> scores;
+    scores.reserve(names.size());
+    for (const TSchemeName& name : names) {
+      Extended averages[2] = {0, 0};
+      for (int n = 0; n < 2; ++n) {
+        if (name.Keys[n].empty()) continue;
+        Extended sum = 0;
+        for (std::int32_t key : name.Keys[n]) {
+          auto it = counts[n].find(key);
+          if (it != counts[n].end()) sum += it->second;
+        }
+        averages[n] = sum / name.Keys[n].size();
+      }
+      Extended distance = std::fabs(name.Ratio - typical);
+      if (distance == 0) distance = 1;
+      scores.push_back((averages[0] / 4 + kTripleWeight * averages[1] / 2) * (1000 / distance));
+    }
+    if (!scores.empty()) {
+      auto at = scores.begin() + static_cast<std::ptrdiff_t>(kCalibrationShare * (scores.size() - 1));
+      std::nth_element(scores.begin(), at, scores.end());
+      wcounts[0] = std::max<std::int64_t>(kTripleWeight, std::llround(*at / kRandomBound));
+      wcounts[1] = std::max<std::int64_t>(1, std::llround(static_cast<Extended>(wcounts[0]) / kTripleWeight));
     }
   }
   if (wcount > 0) {
-    for (int dict = 0; dict < 2; ++dict)
+    // vlfactor / wcount stays the typical consonant-to-vowel ratio of the corpus.
+    for (int dict = 0; dict < 2; ++dict) {
+      long double scaled = wcounts[dict] == wcount ? vlfactor : vlfactor / wcount * wcounts[dict];
       w.Insert("insert into baseinfo (dict, vlfactor, wcount) values (?, ?, ?)",
-               {std::to_string(dict), FormatReal(vlfactor), std::to_string(wcount)});
+               {std::to_string(dict), FormatReal(scaled), std::to_string(wcounts[dict])});
+    }
   }
   for (int n = 0; n < 2; ++n)
     for (auto [hash, count] : counts[n])
@@ -465,7 +536,14 @@ TKind KindFromName(const std::string& AName) {
   throw ESourceError("unknown kind \"" + AName + "\" (threats, bwlists, sysfiles or scheme)");
 }
 
-void Build(TKind AKind, const std::vector<std::string>& ASources, const std::string& AOutput) {
+TSchemeCounts SchemeCountsFromName(const std::string& AName) {
+  if (AName == "occurrences") return TSchemeCounts::kOccurrences;
+  if (AName == "log") return TSchemeCounts::kLogCalibrated;
+  throw ESourceError("unknown scheme counts \"" + AName + "\" (occurrences or log)");
+}
+
+void Build(TKind AKind, const std::vector<std::string>& ASources, const std::string& AOutput,
+           const TBuildOptions& AOptions) {
   std::vector<TSection> sections;
   for (const std::string& source : ASources) {
     std::vector<TSection> read = ReadSource(source);
@@ -480,7 +558,7 @@ void Build(TKind AKind, const std::vector<std::string>& ASources, const std::str
       case TKind::kThreats: BuildThreats(sections, writer); break;
       case TKind::kBlackWhiteLists: BuildBlackWhiteLists(sections, writer); break;
       case TKind::kSystemFiles: BuildSystemFiles(sections, writer); break;
-      case TKind::kScheme: BuildScheme(sections, writer); break;
+      case TKind::kScheme: BuildScheme(sections, writer, AOptions.SchemeCounts); break;
     }
     writer.Finish();
     std::filesystem::rename(temporary, output);

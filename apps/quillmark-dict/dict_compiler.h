@@ -20,9 +20,27 @@ class ESourceError : public std::runtime_error {
 // "threats", "bwlists", "sysfiles", "scheme"; throws ESourceError for another word.
 TKind KindFromName(const std::string& AName);
 
+// What the scheme build stores as an n-gram's count.
+enum class TSchemeCounts {
+  // How often the n-gram occurs in the corpus; wcount is the number of names.
+  kOccurrences,
+  // Log-scaled occurrences above a noise floor, with wcount calibrated on the
+  // corpus so that the harmony rule's bound of 2.0 separates ordinary names
+  // from random ones (data/README.md).
+  kLogCalibrated,
+};
+
+// "occurrences", "log"; throws ESourceError for another word.
+TSchemeCounts SchemeCountsFromName(const std::string& AName);
+
+struct TBuildOptions {
+  TSchemeCounts SchemeCounts = TSchemeCounts::kOccurrences;
+};
+
 // Reads every source, then writes the database to AOutput through a
 // temporary file that replaces AOutput only when complete.
-void Build(TKind AKind, const std::vector<std::string>& ASources, const std::string& AOutput);
+void Build(TKind AKind, const std::vector<std::string>& ASources, const std::string& AOutput,
+           const TBuildOptions& AOptions = {});
 
 // Every table of the database as TSV, scrambled columns in clear. Tables of
 // the threat-name and black/white-list files are written in their source

@@ -10,6 +10,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quillmark-dict build --kind threats|bwlists|sysfiles|scheme SOURCE... -o FILE.mdict\n"
+    "                            [--scheme-counts occurrences|log]\n"
     "       quillmark-dict dump FILE.mdict\n";
 
 int Usage(const std::string& problem) {
@@ -37,12 +38,16 @@ int main(int argc, char** argv) {
     if (args[0] == "build") {
       std::string kind, output;
       std::vector<std::string> sources;
+      TBuildOptions options;
       for (std::size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--kind" || args[i] == "-k") {
           if (++i == args.size()) return Usage("--kind needs a value");
           kind = args[i];
         } else if (args[i].rfind("--kind=", 0) == 0) {
           kind = args[i].substr(7);
+        } else if (args[i] == "--scheme-counts") {
+          if (++i == args.size()) return Usage("--scheme-counts needs a value");
+          options.SchemeCounts = SchemeCountsFromName(args[i]);
         } else if (args[i] == "-o" || args[i] == "--output") {
           if (++i == args.size()) return Usage("-o needs a file name");
           output = args[i];
@@ -55,7 +60,7 @@ int main(int argc, char** argv) {
       if (kind.empty()) return Usage("build needs --kind");
       if (output.empty()) return Usage("build needs -o FILE");
       if (sources.empty()) return Usage("build needs at least one source");
-      Build(KindFromName(kind), sources, output);
+      Build(KindFromName(kind), sources, output, options);
       return 0;
     }
     return Usage("unknown command " + args[0]);
