@@ -46,12 +46,7 @@ std::string TKnowledgeKeys::Md5Hex(std::string_view ABytes) {
 
 std::string TKnowledgeKeys::LowerCase(std::string_view AText) { return LowerCaseUnicode(AText); }
 
-std::string_view TKnowledgeKeys::Trim(std::string_view AText) {
-  std::size_t b = 0, e = AText.size();
-  while (b < e && static_cast<std::uint8_t>(AText[b]) <= ' ') ++b;
-  while (e > b && static_cast<std::uint8_t>(AText[e - 1]) <= ' ') --e;
-  return AText.substr(b, e - b);
-}
+std::string_view TKnowledgeKeys::Trim(std::string_view AText) { return TrimBlanks(AText); }
 
 std::int32_t TKnowledgeKeys::NGramKey(std::string_view ANGram) {
   return static_cast<std::int32_t>(Crc32(LowerCase(ANGram)));

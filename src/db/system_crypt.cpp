@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/exceptions.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -178,40 +179,5 @@ std::string TCrypt::EncodeString(std::string_view AText, std::uint8_t AKey) noex
   }
 }
 
-std::string SanitizeUtf8(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto b0 = static_cast<std::uint8_t>(s[i]);
-    std::size_t len = 0;
-    std::uint32_t cp = 0, min = 0;
-    if (b0 < 0x80) {
-      out += s[i++];
-      continue;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      len = 4, cp = b0 & 0x07, min = 0x10000;
-    }
-    bool ok = len != 0 && i + len <= s.size();
-    for (std::size_t j = 1; ok && j < len; ++j) {
-      auto b = static_cast<std::uint8_t>(s[i + j]);
-      if ((b & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-    if (ok) {
-      out.append(s.substr(i, len));
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
 
 }  // namespace quillmark

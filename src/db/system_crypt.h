@@ -53,7 +53,4 @@ class TCrypt {
   static std::string EncodeString(std::string_view AText, std::uint8_t AKey = kDefaultKey) noexcept;
 };
 
-// The text with every invalid UTF-8 sequence replaced by U+FFFD.
-std::string SanitizeUtf8(std::string_view AText);
-
 }  // namespace quillmark

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "support/text_utils.h"
+
 namespace quillmark {
 
 namespace {
@@ -16,14 +18,6 @@ struct TTable {
 TTable& Table() {
   static TTable table;
   return table;
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 }  // namespace
@@ -89,7 +83,7 @@ std::string TMalwareLocalizer::Lookup(const std::string& AKey) {
   TTable& t = Table();
   std::lock_guard<std::mutex> guard(t.Lock);
   for (const auto& [name, value] : t.Lines)
-    if (SameText(name, AKey)) return value.empty() ? AKey : value;
+    if (SameTextAscii(name, AKey)) return value.empty() ? AKey : value;
   return AKey;
 }
 

@@ -1,6 +1,7 @@
 #include "rules/dangerous_file_name.h"
 
 #include "rules/threats_file_info.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -12,22 +13,7 @@ constexpr int kManyGaps = 4;
 using C = TDangerousFileNameCause;
 
 // Without leading and trailing blanks and control characters.
-std::string_view TrimControls(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
 
-bool SameTextAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -99,7 +85,7 @@ TRuleCheckCode TMalwareRuleDangerousFileName::TestManyGaps(const std::string& AN
 TRuleCheckCode TMalwareRuleDangerousFileName::TestPEEmptyName(const std::string& AName) {
   auto dot = AName.rfind('.');
   std::string_view ext = dot == std::string::npos ? std::string_view() : std::string_view(AName).substr(dot);
-  return SameTextAscii(TrimControls(AName), TrimControls(ext)) ? TRuleCheckCode::rccMalicious
+  return SameTextAscii(TrimBlanks(AName), TrimBlanks(ext)) ? TRuleCheckCode::rccMalicious
                                                                : TRuleCheckCode::rccSkip;
 }
 

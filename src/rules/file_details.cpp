@@ -5,6 +5,7 @@
 #include "db/sqlite_extensions_crypt.h"
 #include "runtime/path_prepare.h"
 #include "support/file_utils.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -34,14 +35,7 @@ constexpr const char* kLocationsQuery =
     "     and CheckOSVersion(files.min_os, files.max_os)"
     " group by destPath.path";
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
-  return true;
-}
 
 }  // namespace
 
@@ -78,7 +72,7 @@ bool TMalwareDataBaseFileDetails::GetFileLocations(const std::string& AFileName,
     info.Recursive = static_cast<std::uint8_t>(table->FieldAsInteger(recursiveIndex)) != 0;
     APaths.push_back(info);
     if (sysnative &&
-        (StartsWithNoCase(folder, "%windir%\\system32") || StartsWithNoCase(folder, "%systemroot%\\system32"))) {
+        (StartsWithTextAscii(folder, "%windir%\\system32") || StartsWithTextAscii(folder, "%systemroot%\\system32"))) {
       TFilePathInfo alias;
       alias.Recursive = info.Recursive;
       alias.Path = decode ? target.ExcludeTrailingPathDelimiter(runtime::PreparePathName(target, kSysnativeFolder))

@@ -3,6 +3,7 @@
 #include "engine/malware_heuristic.h"
 #include "rules/threats_file_info.h"
 #include "runtime/target_system.h"
+#include "support/text_utils.h"
 
 namespace quillmark {
 
@@ -16,7 +17,6 @@ using runtime::TWindowsVersion;
 constexpr int kCsidlInternetCache = 0x0020;
 constexpr int kCsidlAppData = 0x001A;
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -99,7 +99,7 @@ bool TMalwareRuleSuspiciousPath::IsPathPrefix(const std::string& AKey, const std
   for (std::size_t i = 0; i < AKey.size(); ++i) {
     char k = AKey[i], c = ACandidate[i];
     if (target.IsPathDelimiter(k) && target.IsPathDelimiter(c)) continue;
-    if (AsciiLower(k) != AsciiLower(c)) return false;
+    if (LowerAscii(k) != LowerAscii(c)) return false;
   }
   return true;
 }

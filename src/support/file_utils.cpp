@@ -11,20 +11,8 @@ namespace quillmark {
 
 namespace {
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (AsciiLower(text[i]) != AsciiLower(prefix[i])) return false;
-  return true;
-}
 
-std::string Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return std::string(s);
-}
 
 struct TPrefixRewrite {
   std::string_view Prefix;
@@ -80,7 +68,7 @@ std::string FileUtils::TDosDeviceMap::Translate(runtime::ITargetSystem& target, 
   std::lock_guard guard(FLock);
   RefreshIfDue(target);
   for (const auto& item : FItems)
-    if (StartsWithNoCase(path, item.FDosDriveName)) return item.FDiskName + path.substr(item.FDosDriveName.size());
+    if (StartsWithTextAscii(path, item.FDosDriveName)) return item.FDiskName + path.substr(item.FDosDriveName.size());
   return path;
 }
 
@@ -133,9 +121,9 @@ std::string FileUtils::Remove32KPrefix(const std::string& fileName) {
 }
 
 std::string FileUtils::PrepareFileName(runtime::ITargetSystem& target, const std::string& path) {
-  std::string result = Trim(path);
+  std::string result(TrimBlanks(path));
   for (const auto& row : kPrefixRewrites)
-    if (StartsWithNoCase(result, row.Prefix))
+    if (StartsWithTextAscii(result, row.Prefix))
       result = std::string(row.Replacement) + result.substr(row.Prefix.size());
   return runtime::PreparePathName(target, result);
 }
@@ -166,7 +154,7 @@ std::string FileUtils::UnExpandEnvStrings(runtime::ITargetSystem& target, const 
   for (std::string_view name : kUnExpandVariables) {
     std::string value = runtime::LookupEnvironmentVariable(target, std::string(name));
     while (!value.empty() && target.IsPathDelimiter(value.back())) value.pop_back();
-    if (value.empty() || value.size() <= bestLength || !StartsWithNoCase(path, value)) continue;
+    if (value.empty() || value.size() <= bestLength || !StartsWithTextAscii(path, value)) continue;
     // The value must end at a folder boundary of the path.
     if (path.size() != value.size() && !target.IsPathDelimiter(path[value.size()])) continue;
     bestName = name;

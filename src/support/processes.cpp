@@ -1,17 +1,13 @@
 #include "support/processes.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "support/text_utils.h"
 
 namespace quillmark {
 
 namespace {
-
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
-}
 
 // Removal state of a list item.
 enum : std::uint8_t { kCurrent = 0, kNotSeen = 1, kRemoved = 2 };
@@ -141,7 +137,7 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
     return FindByNameIndex(name, i);
   }
   ComPtr<IProcess> FindByNameIndex(const std::string& name, int& AIndex) override {
-    return Find([&](TProcess& p) { return SameText(p.ExeName(), name); }, AIndex);
+    return Find([&](TProcess& p) { return SameTextAscii(p.ExeName(), name); }, AIndex);
   }
   ComPtr<IProcess> FindByFileName(const std::string& name) override {
     int i;
@@ -149,7 +145,7 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
   }
   // A process whose image path could not be read is never found.
   ComPtr<IProcess> FindByFileNameIndex(const std::string& name, int& AIndex) override {
-    return Find([&](TProcess& p) { return !p.FileName().empty() && SameText(p.FileName(), name); }, AIndex);
+    return Find([&](TProcess& p) { return !p.FileName().empty() && SameTextAscii(p.FileName(), name); }, AIndex);
   }
 
   void Sort() override { SortWith(FComparer); }
@@ -229,7 +225,7 @@ void TProcesses::ForEachProcessWithFileName(std::shared_ptr<runtime::ITargetSyst
   ComPtr<IProcessList> list = GetProcessList(std::move(ATarget));
   for (int i = 0; i < list->Count(); ++i) {
     ComPtr<IProcess> p = list->Items(i);
-    if (SameText(p->FileName(), AFileName)) AProc(*p);
+    if (SameTextAscii(p->FileName(), AFileName)) AProc(*p);
   }
 }
 

@@ -1,19 +1,17 @@
 #include "support/sys_utils.h"
 
+#include "support/text_utils.h"
+
 namespace quillmark {
 
 namespace {
 
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-// Characters up to and including the space count as white space.
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
 }  // namespace
 
 bool TSysUtils::IsGUID(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  text = TrimBlanks(text);
   if (text.size() < 36) return false;
   if (text.front() == '{') text.remove_prefix(1);
   if (!text.empty() && text.back() == '}') text.remove_suffix(1);

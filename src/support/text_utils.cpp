@@ -156,4 +156,32 @@ bool SameTextAscii(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool StartsWithTextAscii(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && SameTextAscii(text.substr(0, prefix.size()), prefix);
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::string SanitizeUtf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    char32_t cp = 0;
+    const std::size_t len = DecodeUtf8(s, i, cp);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(s.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
 }  // namespace quillmark

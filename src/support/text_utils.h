@@ -36,5 +36,13 @@ std::string LowerCase(std::string_view s);
 std::string LowerCaseUnicode(std::string_view s);
 // Equal when lower-cased ASCII-only.
 bool SameTextAscii(std::string_view a, std::string_view b);
+// text begins with prefix, ASCII letters compared without case.
+bool StartsWithTextAscii(std::string_view text, std::string_view prefix);
+// The text without leading and trailing blanks and control characters
+// (every byte up to the space).
+std::string_view TrimBlanks(std::string_view s);
+// The text with every byte that starts no well-formed UTF-8 sequence
+// replaced by U+FFFD.
+std::string SanitizeUtf8(std::string_view s);
 
 }  // namespace quillmark
