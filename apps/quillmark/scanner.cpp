@@ -106,15 +106,13 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
   auto engine = ComPtr<IMalwareHeuristic>::Attach(static_cast<IMalwareHeuristic*>(obj));
 
   if (options.DataFolder) {
-    auto link = engine->GetSettings().As<ILinkObjectInterface>();
     std::error_code ec;
     std::string folder = std::filesystem::absolute(*options.DataFolder, ec).string();
     if (ec) folder = *options.DataFolder;
-    if (link) static_cast<TMalwareHeuristicSettings*>(link->GetObject())->SetDataFolder(folder);
+    if (auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings())) settings->SetDataFolder(folder);
   }
   if (!options.CAFiles.empty()) {
-    auto link = engine->GetSettings().As<ILinkObjectInterface>();
-    auto* settings = link ? static_cast<TMalwareHeuristicSettings*>(link->GetObject()) : nullptr;
+    auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings());
     for (const std::string& file : options.CAFiles) {
       std::error_code ec;
       std::string path = std::filesystem::absolute(file, ec).string();
@@ -180,8 +178,7 @@ TFileReport ScanFile(IMalwareHeuristic& engine, const std::string& fileName) {
       TRuleReport rule;
       rule.Rule = RuleTypeIdentifier(type);
       rule.Percent = ruleResult->GetPercentageMatch();
-      if (auto link = ruleResult.As<ILinkObjectInterface>()) {
-        const auto* object = static_cast<const TMalwareRuleResult*>(link->GetObject());
+      if (const auto* object = LinkedObject<const TMalwareRuleResult>(ruleResult)) {
         for (const auto& threat : object->Threats())
           if (threat) rule.Threats.emplace_back(threat->Name(), threat->DangerPercent());
         object->GetDetails(rule.Details);

@@ -50,9 +50,7 @@ ComPtr<IMalwareRuleResult> TMalwareRuleCustom::GetResult() {
 }
 
 TMalwareRuleResult& TMalwareRuleCustom::RuleResult() {
-  ComPtr<IMalwareRuleResult> r = GetResult();
-  auto link = r.As<ILinkObjectInterface>();
-  return *static_cast<TMalwareRuleResult*>(link->GetObject());
+  return *LinkedObject<TMalwareRuleResult>(GetResult());
 }
 
 runtime::ITargetSystem& TMalwareRuleCustom::Target() const {
