@@ -36,6 +36,10 @@ struct TIsPECase {
   bool Expected;
 };
 
+// The loader's test: "MZ", e_lfanew inside the file, the full "PE\0\0"
+// signature and the file header there, and a known optional-header magic.
+// The DOS header's page counts and the length of the optional header do not
+// keep Windows from running a file, so they do not keep it from analysis.
 TEST(FileUtilsIsPEFile, HeaderChecks) {
   const TIsPECase cases[] = {
       {"PE32", [](TPEBytes&) {}, true},
@@ -43,23 +47,23 @@ TEST(FileUtilsIsPEFile, HeaderChecks) {
       {"64 bytes", [](TPEBytes& p) { p.Truncate(64); }, false},
       {"empty", [](TPEBytes& p) { p.Truncate(0); }, false},
       {"just holds the 32-bit NT headers", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 248); }, true},
-      {"one byte short of the NT headers", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 247); }, false},
+      {"ends inside the optional header", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 247); }, true},
+      {"ends right after the optional header's magic", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 26); },
+       true},
+      {"ends inside the magic", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 25); }, false},
+      {"ends inside the file header", [](TPEBytes& p) { p.Truncate(p.NtHeadersOffset() + 20); }, false},
       {"no MZ", [](TPEBytes& p) { p.SetDosMagic(0x0000); }, false},
       {"e_lfanew 0", [](TPEBytes& p) { p.SetLfanew(0); }, false},
       {"e_lfanew past the end", [](TPEBytes& p) { p.SetLfanew(0x7FFFFFF0); }, false},
       {"e_lfanew negative", [](TPEBytes& p) { p.SetLfanew(0xFFFFFF80); }, false},
-      {"declared DOS size past the file", [](TPEBytes& p) { p.SetDosPages(100, 0); }, false},
-      {"declared DOS size equal to the file", [](TPEBytes& p) { p.SetDosPages(p.Size() / 512, 0); }, true},
-      {"declared DOS size with a last-page count", [](TPEBytes& p) { p.SetDosPages(2, 0x10); }, true},
+      {"declared DOS size past the file", [](TPEBytes& p) { p.SetDosPages(100, 0); }, true},
       {"declared DOS size below e_lfarlc", [](TPEBytes& p) { p.SetDosPages(0, 0).SetDosRelocationOffset(0x40); },
-       false},
-      {"zero DOS size and e_lfarlc", [](TPEBytes& p) { p.SetDosPages(0, 0).SetDosRelocationOffset(0); }, true},
-      {"e_cp 0 with e_cblp: negative size", [](TPEBytes& p) { p.SetDosPages(0, 0x80).SetDosRelocationOffset(0); },
-       false},
+       true},
+      {"e_cp 0 with e_cblp", [](TPEBytes& p) { p.SetDosPages(0, 0x80).SetDosRelocationOffset(0); }, true},
       {"no PE signature", [](TPEBytes& p) { p.SetNtSignature(0x00004551); }, false},
-      {"only the low 16 bits of the signature count", [](TPEBytes& p) { p.SetNtSignature(0x01014550); }, true},
-      {"not a PE optional header still passes",
-       [](TPEBytes& p) { p.SetOptionalMagic(0x107).SetNumberOfSections(0xFFFF); }, true},
+      {"all 32 bits of the signature count", [](TPEBytes& p) { p.SetNtSignature(0x01014550); }, false},
+      {"a ROM optional header", [](TPEBytes& p) { p.SetOptionalMagic(0x107); }, false},
+      {"a huge section count", [](TPEBytes& p) { p.SetNumberOfSections(0xFFFF); }, true},
       {"NT headers beyond the first 64 KiB",
        [](TPEBytes& p) {
          // Move the NT headers and section table to 0x20000 in a larger file.
@@ -78,6 +82,42 @@ TEST(FileUtilsIsPEFile, HeaderChecks) {
     std::string path = temp.WriteFile("sample.exe", pe.Bytes());
     EXPECT_EQ(FileUtils::IsPEFile(Host(), path), c.Expected);
   }
+}
+
+// A tiny image whose NT headers overlap the DOS header: e_lfanew 4 puts the
+// signature right after "MZ\0\0", and the DOS header's e_lfanew field is the
+// optional header's SectionAlignment. Windows runs such files.
+TEST(FileUtilsIsPEFile, HeadersOverlappingTheDosHeader) {
+  std::vector<std::uint8_t> tiny(160, 0);
+  auto put16 = [&](std::size_t at, std::uint16_t v) { tiny[at] = v & 0xFF, tiny[at + 1] = v >> 8; };
+  auto put32 = [&](std::size_t at, std::uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
+  put16(0, 0x5A4D);
+  put32(4, 0x00004550);
+  put16(8, 0x014C);               // Machine
+  put16(8 + 16, 0x0070);          // SizeOfOptionalHeader
+  put16(8 + 18, 0x0103);          // executable, 32-bit
+  put16(28, 0x010B);              // optional header magic
+  put32(60, 4);                   // e_lfanew, which is also SectionAlignment
+  TTempDir temp;
+  EXPECT_TRUE(FileUtils::IsPEFile(Host(), temp.WriteFile("tiny.exe", tiny)));
+  tiny.resize(30);
+  EXPECT_FALSE(FileUtils::IsPEFile(Host(), temp.WriteFile("cut.exe", tiny)));
+}
+
+// Every Windows program Wine ships is one Windows would load; each must be
+// taken as a PE image (some lack the DOS stub's page counts that an older test
+// demanded).
+TEST(FileUtilsIsPEFile, EveryProgramWineShipsIsAPEImage) {
+  const std::string folder = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "wine64 is not installed";
+  std::size_t seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string ext = entry.path().extension().string();
+    if (!entry.is_regular_file() || (ext != ".dll" && ext != ".exe" && ext != ".sys" && ext != ".drv")) continue;
+    ++seen;
+    EXPECT_TRUE(FileUtils::IsPEFile(Host(), entry.path().string())) << entry.path();
+  }
+  EXPECT_GT(seen, 0u);
 }
 
 TEST(FileUtilsIsPEFile, WhatCannotBeReadIsNotAPEFile) {

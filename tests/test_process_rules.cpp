@@ -122,10 +122,11 @@ TEST_F(ProcessRules, ConnectedProcessHasOneRecordAndNoMainWindow) {
 
   // Without a display no process has a main window.
   EXPECT_EQ(CheckWindow(*engine, FChild), 100);
-  // The image path in other letter case is the same file to the rules.
+  // The image path in other letter case is another file on Linux: an
+  // unrelated program must not be blamed for this one's connections.
   std::string upper = FChild;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_EQ(CheckPorts(*engine, upper).Percent, 100);
+  EXPECT_EQ(CheckPorts(*engine, upper).Percent, 0);
 }
 
 TEST_F(ProcessRules, BlackListedRemoteAddressEndsTheAnalysisAsMalicious) {

@@ -1,6 +1,7 @@
 // Where the engine finds its four knowledge files.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,20 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   void ClearCAFiles();
   std::vector<std::string> CAFiles();
 
+  // Bytes of a target file read at most; a larger file is analysed as if it
+  // ended there (default 4 GiB).
+  std::uint64_t MaxFileSize() {
+    Lock();
+    std::uint64_t v = FMaxFileSize;
+    Unlock();
+    return v;
+  }
+  void SetMaxFileSize(std::uint64_t AValue) {
+    Lock();
+    FMaxFileSize = AValue;
+    Unlock();
+  }
+
   static constexpr const char* kBlackWhiteListsFile = "hbwlists.mdict";
   static constexpr const char* kFileDetailsFile = "hsysfiles.mdict";
   static constexpr const char* kHarmonyNameSchemeFile = "hwscheme.mdict";
@@ -77,6 +92,7 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   std::string FDictionaryThreatsInfoFileName;
   std::string FTrustFolder;
   std::vector<std::string> FCAFiles;
+  std::uint64_t FMaxFileSize = std::uint64_t{4} << 30;
 };
 
 }  // namespace quillmark

@@ -39,7 +39,15 @@ void TMalwareRuleEntropy::Score(bool AMeasured, Extended& APercent) {
 }
 
 TRuleCheckCode TMalwareRuleEntropy::CheckFile(const std::string& AFileName, Extended& APercent) {
-  Score(Entropy().CalculateSecondSection(AFileName), APercent);
+  // The measuring object is always the library's own (GetEntropy).
+  auto& measure = static_cast<TEntropyUtils::TEntropy&>(Entropy());
+  bool measured = false;
+  try {
+    measured = measure.CalculateSecondSection(AnalyzedFile(AFileName));
+  } catch (const std::exception&) {
+    measured = false;
+  }
+  Score(measured, APercent);
   return TRuleCheckCode::rccContinue;
 }
 

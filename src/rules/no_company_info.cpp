@@ -2,6 +2,7 @@
 
 #include "engine/malware_heuristic.h"
 #include "rules/threats_file_info.h"
+#include "support/analyzed_file.h"
 
 namespace quillmark {
 
@@ -42,7 +43,13 @@ bool TMalwareRuleNoCompanyInfo::IsVersionInfoBlackListed(const TFileVersionInfo&
 }
 
 TRuleCheckCode TMalwareRuleNoCompanyInfo::CheckFile(const std::string& AFileName, Extended& APercent) {
-  TFileVersionInfo info(Target(), AFileName);
+  // The version resource of the analysed file; an unreadable file has none.
+  TFileVersionInfo info;
+  try {
+    info = TFileVersionInfo(AnalyzedFile(AFileName).Image());
+  } catch (const std::exception&) {
+    info = TFileVersionInfo();
+  }
   auto* result = dynamic_cast<TMalwareRuleResultNoCompanyInfo*>(&RuleResult());
 
   if (!info.GetIsAviable()) {

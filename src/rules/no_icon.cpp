@@ -5,6 +5,7 @@
 
 #include "engine/malware_heuristic.h"
 #include "rules/threats_file_info.h"
+#include "support/analyzed_file.h"
 #include "support/pe_image.h"
 #include "support/pe_resources.h"
 
@@ -34,17 +35,19 @@ namespace {
 
 constexpr std::size_t kMaxTypesShown = 32;
 
+// The first types, by name; a directory of a million types costs no more.
 std::string TypeList(const TPEResources& AResources) {
   std::string list;
   std::size_t n = 0;
-  for (const TResourceName& t : AResources.Types()) {
+  AResources.ForEachType([&](const TResourceName& t) {
     if (n++ == kMaxTypesShown) {
       list += ",...";
-      break;
+      return false;
     }
     if (!list.empty()) list += ',';
     list += t.ToString();
-  }
+    return true;
+  });
   return list;
 }
 
@@ -54,15 +57,15 @@ TRuleCheckCode TMalwareRuleNoIcon::CheckFile(const std::string& AFileName, Exten
   if (!SameTextAscii(Target().ExtractFileExt(AFileName), ".exe")) return TRuleCheckCode::rccSkip;
 
   // The file's own bytes, read only: a file that cannot be read is skipped.
-  std::unique_ptr<TPEFile> file;
+  const TPEImage* image = nullptr;
   try {
-    file = TPEFile::Open(Target(), AFileName);
+    image = &AnalyzedFile(AFileName).Image();
   } catch (const std::exception&) {
     return TRuleCheckCode::rccSkip;
   }
-  if (!file->Image().IsValid()) return TRuleCheckCode::rccSkip;
+  if (!image->IsValid()) return TRuleCheckCode::rccSkip;
 
-  TPEResources resources(file->Image());
+  TPEResources resources(*image);
   if (resources.TypeCount() == 0) return TRuleCheckCode::rccSkip;
 
   const bool icon = resources.HasType(RT_ICON) || resources.HasType(RT_GROUP_ICON);

@@ -5,7 +5,7 @@
 namespace quillmark {
 
 TRuleCheckCode TMalwareRuleNoMainWindow::CheckFile(const std::string& AFileName, Extended& APercent) {
-  ComPtr<IProcessList> list = Owner()->ProcessList();
+  ComPtr<IProcessList> list = ProcessList();
   ComPtr<IProcess> process = list ? list->FindByFileName(AFileName) : ComPtr<IProcess>();
   if (process && !process->MainWindow()) APercent = 100;
   return TRuleCheckCode::rccContinue;

@@ -44,11 +44,12 @@ void TMalwareRuleResultOpenNetworkPorts::GetDetails(TRuleResultDetails& ADetails
 // --- TMalwareRuleOpenNetworkPorts -------------------------------------------
 
 bool TMalwareRuleOpenNetworkPorts::IsAddressBlackListed(std::uint32_t ARemoteAddr) {
-  return Owner()->Dictionaries().BlackWhiteLists().CheckIPv4(ARemoteAddr);
+  TMalwareHeuristic* owner = Owner();
+  return owner && owner->Dictionaries().BlackWhiteLists().CheckIPv4(ARemoteAddr);
 }
 
 TRuleCheckCode TMalwareRuleOpenNetworkPorts::CheckFile(const std::string& AFileName, Extended& APercent) {
-  ComPtr<IProcessList> list = Owner()->ProcessList();
+  ComPtr<IProcessList> list = ProcessList();
   ComPtr<IProcess> process = list ? list->FindByFileName(AFileName) : ComPtr<IProcess>();
   if (!process) return TRuleCheckCode::rccContinue;
   const std::uint32_t pid = process->ProcessID();

@@ -1,11 +1,13 @@
 #include "rules/rule_custom.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 
 #include "engine/localizer.h"
 #include "engine/malware_heuristic.h"
 #include "runtime/target_system.h"
+#include "support/analyzed_file.h"
 #include "support/debug_log.h"
 #include "support/exceptions.h"
 #include "support/file_utils.h"
@@ -54,7 +56,7 @@ TMalwareRuleResult& TMalwareRuleCustom::RuleResult() {
 }
 
 runtime::ITargetSystem& TMalwareRuleCustom::Target() const {
-  if (FOwner) return FOwner->Target();
+  if (TMalwareHeuristic* owner = Owner()) return owner->Target();
   static std::shared_ptr<runtime::ITargetSystem> host = runtime::LiveHost();
   return *host;
 }
@@ -102,8 +104,19 @@ bool TMalwareRuleCustom::Analyze(PRuleAnalyzeParams AParams, TRuleCheckCode& ACh
 
   const bool isFile = AParams->ParamsType == TMalwareRuleSupportedType::mrstFile;
   std::string longName;
+  std::unique_ptr<TAnalyzedFile> ownFile;
+  struct TFileScope {
+    TMalwareRuleCustom& Rule;
+    ~TFileScope() {
+      Rule.FFile = nullptr;
+      Rule.FOwnFile.reset();
+    }
+  } scope{*this};
   try {
-    if (AParams->CheckParams && !CheckRuleAnalyzeParams(Target(), *AParams, longName)) return false;
+    if (AParams->CheckParams && !CheckRuleAnalyzeParams(Target(), *AParams, longName, ownFile, MaxFileSize()))
+      return false;
+    FFile = AParams->File;
+    FOwnFile = std::move(ownFile);
     if (!DoProgress(0)) return false;
     if (isFile)
       ACheckCode = CheckFile(std::string(AParams->FileName, static_cast<std::size_t>(AParams->FileNameLength)),
@@ -115,8 +128,28 @@ bool TMalwareRuleCustom::Analyze(PRuleAnalyzeParams AParams, TRuleCheckCode& ACh
     DebugLog().LogError(TLogLevel::llError, isFile ? ".AnalyzeFile" : ".AnalyzeMemory", e, ClassName());
     answer = false;
   }
+  // A file that changed while the rule read it gives no result, whatever
+  // the rule made of the bytes it got.
+  if (isFile && FFile && FFile->ReadFailure()) answer = false;
   if (!FCanceled) DoProgress(100);
   return answer;
+}
+
+TAnalyzedFile& TMalwareRuleCustom::AnalyzedFile(const std::string& AFileName) {
+  if (FFile) return *FFile;
+  if (!FOwnFile || FOwnFile->FileName() != AFileName) FOwnFile = TAnalyzedFile::Open(Target(), AFileName, MaxFileSize());
+  return *FOwnFile;
+}
+
+ComPtr<IProcessList> TMalwareRuleCustom::ProcessList() {
+  if (TMalwareHeuristic* owner = Owner()) return owner->ProcessList();
+  std::shared_ptr<runtime::ITargetSystem> host = runtime::LiveHost();
+  return TProcesses::GetProcessList(host);
+}
+
+std::uint64_t TMalwareRuleCustom::MaxFileSize() const {
+  TMalwareHeuristic* owner = Owner();
+  return owner ? owner->Settings().MaxFileSize() : TAnalyzedFile::kDefaultMaxFileSize;
 }
 
 bool TMalwareRuleCustom::RunPublic(TRuleAnalyzeParams& AParams, Extended* APercent) {
@@ -169,25 +202,42 @@ bool TMalwareRuleCustom::AnalyzeMemory(const void* AMemory, std::uint32_t AMemor
   return RunPublic(p, &APercent);
 }
 
+namespace {
+// Open failures that mean "no file by this name".
+bool IsNotFound(const runtime::EOSError& e) {
+  return e.Code() == ENOENT || e.Code() == ENOTDIR || e.Code() == ENAMETOOLONG;
+}
+}  // namespace
+
 bool TMalwareRuleCustom::CheckRuleAnalyzeParams(runtime::ITargetSystem& ATarget, TRuleAnalyzeParams& AParams,
-                                                std::string& ALongName) {
+                                                std::string& ALongName, std::unique_ptr<TAnalyzedFile>& AFile,
+                                                std::uint64_t AMaxFileSize) {
   if (AParams.ParamsType == TMalwareRuleSupportedType::mrstMemory)
     return AParams.Memory != nullptr && AParams.MemorySize != 0 && AParams.MemorySize != 0xFFFFFFFFu;
 
   if (AParams.FileNameLength < 1 || AParams.FileNameLength == std::numeric_limits<std::int32_t>::max() ||
       AParams.FileName == nullptr)
     return false;
-  std::string name(AParams.FileName, static_cast<std::size_t>(AParams.FileNameLength));
-  if (!ATarget.FileExists(name)) {
+  const std::string name(AParams.FileName, static_cast<std::size_t>(AParams.FileNameLength));
+  auto notFound = [&] { return EFileNotFound(TMalwareLocalizer::MsgF(TMalwareLocalizerStr::MSG_FILE_NOT_FOUND, {name})); };
+  try {
+    AFile = TAnalyzedFile::Open(ATarget, name, AMaxFileSize);
+  } catch (const runtime::EOSError& e) {
+    if (!IsNotFound(e)) throw;
     std::string longName = FileUtils::Add32KPrefix(ATarget, name);
-    if (longName == name || !ATarget.FileExists(longName))
-      throw Exception(TMalwareLocalizer::MsgF(TMalwareLocalizerStr::MSG_FILE_NOT_FOUND, {name}));
+    if (longName == name) throw notFound();
+    try {
+      AFile = TAnalyzedFile::Open(ATarget, longName, AMaxFileSize);
+    } catch (const runtime::EOSError& e2) {
+      if (IsNotFound(e2)) throw notFound();
+      throw;
+    }
     ALongName = std::move(longName);
     AParams.FileName = ALongName.data();
     AParams.FileNameLength = static_cast<std::int32_t>(ALongName.size());
-    name = ALongName;
   }
-  return FileUtils::IsPEFile(ATarget, name);
+  AParams.File = AFile.get();
+  return AFile->IsPEImage();
 }
 
 }  // namespace quillmark

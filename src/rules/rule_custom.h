@@ -19,6 +19,8 @@ namespace runtime {
 class ITargetSystem;
 }
 class TMalwareHeuristic;
+class TAnalyzedFile;
+struct IProcessList;
 
 // One named field of a rule result, for hosts that show results generically
 // (the CLI's JSON output).
@@ -110,18 +112,26 @@ class TMalwareRuleCustom : public runtime::TInterfacedObject, public IMalwareRul
     DoPostAnalyze(AParams, AResult, ARuleResult);
   }
 
-  TMalwareHeuristic* Owner() const { return FOwner; }
+  // The engine that created the rule; null once that engine is gone (a rule
+  // the host kept then runs on its own: the live host, no knowledge files).
+  TMalwareHeuristic* Owner() const { return FOwner.load(); }
+  // Called by the engine as it goes.
+  void DetachOwner() { FOwner = nullptr; }
   // The result object behind GetResult.
   TMalwareRuleResult& RuleResult();
   // The system under examination (the owner's, or the live host).
   runtime::ITargetSystem& Target() const;
   bool Canceled() const { return FCanceled.load(); }
 
-  // Validates analysis parameters. For a file that does not exist under its
-  // name, tries the long-path form, which is kept in ALongName and pointed to
-  // by AParams; throws when neither exists; answers whether it is a PE image.
+  // Validates analysis parameters. A file is opened once, through its
+  // long-path form when it does not exist under its name (the long name is
+  // kept in ALongName and pointed to by AParams), and kept in AFile, which
+  // AParams->File then points to. Throws EFileNotFound when neither name
+  // exists and runtime::EOSError when the file cannot be opened (not a
+  // regular file, no permission); answers whether it is a PE image.
   static bool CheckRuleAnalyzeParams(runtime::ITargetSystem& ATarget, TRuleAnalyzeParams& AParams,
-                                     std::string& ALongName);
+                                     std::string& ALongName, std::unique_ptr<TAnalyzedFile>& AFile,
+                                     std::uint64_t AMaxFileSize);
 
  protected:
   void* GetInterface(const GUID& iid) override;
@@ -143,11 +153,25 @@ class TMalwareRuleCustom : public runtime::TInterfacedObject, public IMalwareRul
   // Reports the rule's own progress; answers false once the rule is cancelled.
   bool DoProgress(Extended APercent);
 
+  // The file of the running file check, opened once for the whole analysis.
+  // Outside an analysis's file check (a test calling CheckFile directly) the
+  // file named is opened on first use. Throws runtime::EOSError.
+  TAnalyzedFile& AnalyzedFile(const std::string& AFileName);
+  // Bytes of a target file read at most (the owner's setting).
+  std::uint64_t MaxFileSize() const;
+  // The owner's cached list of running processes; a rule without an owner
+  // enumerates the target's processes afresh.
+  ComPtr<IProcessList> ProcessList();
+
  private:
   bool RunPublic(TRuleAnalyzeParams& AParams, Extended* APercent);
 
   TMalwareRuleProgressEvent FOnProgress;
-  TMalwareHeuristic* FOwner;
+  std::atomic<TMalwareHeuristic*> FOwner;
+  // The file of the running check, and the one opened for a check that was
+  // handed none.
+  TAnalyzedFile* FFile = nullptr;
+  std::unique_ptr<TAnalyzedFile> FOwnFile;
   bool FSelected = true;
   ComPtr<IMalwareRuleResult> FResult;
   std::unique_ptr<std::vector<ComPtr<IMalwareRuleResult>>> FResultSessions;

@@ -65,6 +65,8 @@ std::string ExpandEnvironmentVariables(ITargetSystem& target, const std::string&
 }
 
 std::string PreparePathName(ITargetSystem& target, const std::string& path) {
+  // "%" is an ordinary character of a POSIX file name.
+  if (target.PathSyntax() != TPathSyntax::psWindows) return path;
   return ExpandEnvironmentVariables(target, path);
 }
 

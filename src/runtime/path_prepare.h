@@ -18,7 +18,8 @@ std::string LookupEnvironmentVariable(ITargetSystem& target, const std::string& 
 std::string ExpandEnvironmentVariables(ITargetSystem& target, const std::string& path);
 
 // Turns a path in environment-variable form back into a usable path. A plain
-// absolute path comes back unchanged.
+// absolute path comes back unchanged, and so does every path of a target
+// without Windows path syntax (where "%" is an ordinary character).
 std::string PreparePathName(ITargetSystem& target, const std::string& path);
 
 }  // namespace quillmark::runtime

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -51,10 +52,24 @@ enum class TPathSyntax { psPosix, psWindows };
 class EOSError : public std::runtime_error {
  public:
   EOSError(int code, const std::string& what) : std::runtime_error(what), FCode(code) {}
+  // With the failure told apart from what failed (Reason).
+  EOSError(int code, const std::string& what, std::string reason)
+      : std::runtime_error(what), FCode(code), FReason(std::move(reason)) {}
   int Code() const { return FCode; }
+  // The failure without the name of what failed ("Permission denied", "not a
+  // regular file").
+  std::string Reason() const { return !FReason.empty() ? FReason : FCode ? std::strerror(FCode) : what(); }
 
  private:
   int FCode;
+  std::string FReason;
+};
+
+// A file that gave fewer bytes than its size promised when it was opened: it
+// shrank or was replaced while it was read.
+class EFileChanged : public EOSError {
+ public:
+  explicit EFileChanged(const std::string& what) : EOSError(0, what, "file changed while it was read") {}
 };
 
 // A read-only view of a byte range of an open file.
@@ -65,15 +80,19 @@ class IFileView {
   virtual std::size_t Size() const = 0;
 };
 
-// A file opened for reading only; never mapped executable.
+// A file opened for reading only. Its size is the one it had when it was
+// opened: bytes appended later are not read, and a file that shrinks makes
+// reads fail with EFileChanged rather than deliver less.
 class IReadOnlyFile {
  public:
   virtual ~IReadOnlyFile() = default;
   virtual std::uint64_t Size() const = 0;
-  // Maps [offset, offset + size) read-only; size is cut at the end of the file.
-  // Throws EOSError when the system refuses.
+  // The bytes [offset, offset + size) in a buffer the view owns; size is cut
+  // at the end of the file. Throws EOSError when they cannot be read.
   virtual std::unique_ptr<IFileView> Map(std::uint64_t offset, std::size_t size) = 0;
-  // Copies up to n bytes at offset; answers the count copied (0 at or past the end).
+  // Copies up to n bytes at offset; answers the count copied, which is less
+  // than n only at the end of the file (0 at or past it). Throws EOSError on a
+  // read error and EFileChanged when the file ends before its size.
   virtual std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t n) = 0;
 };
 

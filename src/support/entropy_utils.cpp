@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "support/analyzed_file.h"
 #include "support/file_mapped.h"
 #include "support/text_utils.h"
 
@@ -56,24 +57,19 @@ struct TSectionRange {
 
 // Locates the second section's raw bytes from the headers; false for anything
 // that is not a readable PE layout or a range outside the file.
-bool FindSecondSection(TMappedStream& s, TSectionRange& range) {
-  const std::uint64_t size = s.Size();
+// AReadAt(offset, out, n) answers whether all n bytes were read.
+template <class ReadAt>
+bool FindSecondSection(std::uint64_t size, ReadAt&& AReadAt, TSectionRange& range) {
   if (size < 64) return false;
-  auto readAt = [&s](std::uint64_t offset, void* out, std::int64_t n) {
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
-    if (static_cast<std::uint64_t>(s.Seek(static_cast<std::int64_t>(offset), TSeekOrigin::soBeginning)) != offset)
-      return false;
-    return s.Read(out, n) == n;
-  };
-  auto u16 = [&readAt](std::uint64_t offset, std::uint16_t& v) {
+  auto u16 = [&](std::uint64_t offset, std::uint16_t& v) {
     std::uint8_t b[2];
-    if (!readAt(offset, b, 2)) return false;
+    if (!AReadAt(offset, b, 2)) return false;
     v = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
     return true;
   };
-  auto u32 = [&readAt](std::uint64_t offset, std::uint32_t& v) {
+  auto u32 = [&](std::uint64_t offset, std::uint32_t& v) {
     std::uint8_t b[4];
-    if (!readAt(offset, b, 4)) return false;
+    if (!AReadAt(offset, b, 4)) return false;
     v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
     return true;
@@ -262,10 +258,21 @@ bool TEntropyUtils::TEntropy::CalculateSecondSection(const std::string& AFileNam
   FValue = 0;
   try {
     if (!FTarget->FileExists(AFileName)) return false;
-    auto stream = TMappedFileStream::OpenForRead(*FTarget, AFileName);
+    auto file = TAnalyzedFile::Open(*FTarget, AFileName);
+    return CalculateSecondSection(*file);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TEntropyUtils::TEntropy::CalculateSecondSection(const TAnalyzedFile& AFile) {
+  FValue = 0;
+  try {
+    auto readAt = [&AFile](std::uint64_t offset, void* out, std::size_t n) {
+      return AFile.ReadAt(offset, out, n) == n;
+    };
     TSectionRange range;
-    if (!FindSecondSection(*stream, range)) return false;
-    stream->Seek(static_cast<std::int64_t>(range.Offset), TSeekOrigin::soBeginning);
+    if (!FindSecondSection(AFile.Size(), readAt, range)) return false;
 
     // The section is counted straight from the file, block by block, with
     // the progress a buffer of its bytes would report; it must be read whole.
@@ -274,19 +281,18 @@ bool TEntropyUtils::TEntropy::CalculateSecondSection(const std::string& AFileNam
     const std::uint64_t steps = range.Length + 256;
     std::uint64_t done = 0;
     while (done < range.Length) {
-      const auto want = static_cast<std::int64_t>(std::min<std::uint64_t>(range.Length - done, block.size()));
-      if (stream->Read(block.data(), want) != want) return false;
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(range.Length - done, block.size()));
+      if (AFile.ReadAt(range.Offset + done, block.data(), want) != want) return false;
       if (FOnProgress) {
-        for (std::int64_t j = 0; j < want; ++j) {
-          ++counts[block[static_cast<std::size_t>(j)]];
-          if (!Report(done + static_cast<std::uint64_t>(j) + 1, steps)) return false;
+        for (std::size_t j = 0; j < want; ++j) {
+          ++counts[block[j]];
+          if (!Report(done + j + 1, steps)) return false;
         }
       } else {
-        CountBytes(block.data(), static_cast<std::size_t>(want), counts);
+        CountBytes(block.data(), want, counts);
       }
-      done += static_cast<std::uint64_t>(want);
+      done += want;
     }
-    stream.reset();
     return Sum(counts, range.Length);
   } catch (...) {
     return false;

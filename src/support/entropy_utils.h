@@ -15,6 +15,7 @@
 namespace quillmark {
 
 class TMappedStream;
+class TAnalyzedFile;
 
 // Progress of a measurement, 0 to 100; answering false aborts it.
 using TEntropyProgressEvent = std::function<bool(Extended APercent)>;
@@ -66,6 +67,8 @@ class TEntropyUtils {
     bool CalculateAnsiString(std::string_view AValue) override;
     bool CalculateFile(const std::string& AFileName, std::int64_t APageSize) override;
     bool CalculateSecondSection(const std::string& AFileName) override;
+    // The same over a file already open for an analysis.
+    bool CalculateSecondSection(const TAnalyzedFile& AFile);
 
    protected:
     void* GetInterface(const GUID& iid) override;

@@ -28,6 +28,14 @@ class EListError : public Exception {
   const char* ClassName() const override { return "EListError"; }
 };
 
+// A file to analyse that exists under none of its names; the message is the
+// host's MSG_FILE_NOT_FOUND text.
+class EFileNotFound : public Exception {
+ public:
+  using Exception::Exception;
+  const char* ClassName() const override { return "EFileNotFound"; }
+};
+
 // Class name of any exception: ours by name, others by their demangled type.
 std::string ExceptionClassName(const std::exception& e);
 

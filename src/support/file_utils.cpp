@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "runtime/path_prepare.h"
-#include "support/file_mapped.h"
+#include "support/analyzed_file.h"
 #include "support/text_utils.h"
 
 namespace quillmark {
@@ -80,30 +80,8 @@ std::vector<FileUtils::TDosDeviceToWinPathItem> FileUtils::TDosDeviceMap::Items(
 // --- FileUtils --------------------------------------------------------------------
 
 bool FileUtils::IsPEFile(runtime::ITargetSystem& target, const std::string& fileName) {
-  constexpr std::int64_t kNtHeaders32Size = 248;
   try {
-    auto memory = TFileMappedMemory::OpenForRead(target, fileName, 64);
-    const std::uint64_t fileSize = memory->GetFileSize();
-    if (fileSize < 65) return false;
-
-    std::uint8_t dos[64];
-    if (memory->Read(dos, sizeof dos) != sizeof dos) return false;
-    auto u16 = [&dos](std::size_t at) { return static_cast<std::int64_t>(dos[at] | (dos[at + 1] << 8)); };
-    const std::int64_t e_magic = u16(0), e_cblp = u16(2), e_cp = u16(4), e_lfarlc = u16(24);
-    const std::int64_t e_lfanew = static_cast<std::int32_t>(static_cast<std::uint32_t>(u16(60)) |
-                                                            (static_cast<std::uint32_t>(u16(62)) << 16));
-    if (e_magic != 0x5A4D || e_lfanew == 0) return false;
-
-    const std::int64_t declared = e_cblp == 0 ? e_cp * 512 : (e_cp - 1) * 512 + e_cblp;
-    if (declared > static_cast<std::int64_t>(fileSize) || declared < e_lfarlc) return false;
-
-    if (e_lfanew < 0 || static_cast<std::uint64_t>(e_lfanew + kNtHeaders32Size) > fileSize) return false;
-    if (static_cast<std::uint64_t>(e_lfanew + kNtHeaders32Size) > memory->Size())
-      memory->Resize(e_lfanew + kNtHeaders32Size);
-    memory->SetPosition(static_cast<std::uint64_t>(e_lfanew));
-    std::uint8_t nt[kNtHeaders32Size];
-    if (memory->Read(nt, kNtHeaders32Size) != kNtHeaders32Size) return false;
-    return (nt[0] | (nt[1] << 8)) == 0x4550;
+    return TAnalyzedFile::Open(target, fileName)->IsPEImage();
   } catch (...) {
     return false;
   }
@@ -121,6 +99,9 @@ std::string FileUtils::Remove32KPrefix(const std::string& fileName) {
 }
 
 std::string FileUtils::PrepareFileName(runtime::ITargetSystem& target, const std::string& path) {
+  // Driver and service paths are a Windows notion: on a POSIX target every
+  // character, blanks and backslashes included, belongs to the name.
+  if (target.PathSyntax() != runtime::TPathSyntax::psWindows) return path;
   std::string result(TrimBlanks(path));
   for (const auto& row : kPrefixRewrites)
     if (StartsWithTextAscii(result, row.Prefix))
@@ -130,7 +111,7 @@ std::string FileUtils::PrepareFileName(runtime::ITargetSystem& target, const std
 
 std::string FileUtils::CheckDosFileName(runtime::ITargetSystem& target, const std::string& fileName,
                                         TDosDeviceMap& map) {
-  if (fileName.size() < 2) return fileName;
+  if (fileName.size() < 2 || target.PathSyntax() != runtime::TPathSyntax::psWindows) return fileName;
   std::string result = map.Translate(target, fileName);
   std::string drive = result.substr(0, target.DrivePrefixLength(result));
   if (drive.find(':') == std::string::npos) return PrepareFileName(target, result);

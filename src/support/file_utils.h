@@ -49,8 +49,10 @@ class FileUtils {
 
   FileUtils() = delete;
 
-  // True when the file starts with a DOS header and 32-bit NT headers. Any
-  // failure to open or read the file answers false.
+  // True when the loader would take the file as a PE image: "MZ", e_lfanew
+  // inside the file, the "PE\0\0" signature and a file header there, and the
+  // optional header's magic (TPEImage decides). Any failure to open or read
+  // the file answers false.
   static bool IsPEFile(runtime::ITargetSystem& target, const std::string& fileName);
 
   static std::string Add32KPrefix(const runtime::ITargetSystem& target, const std::string& fileName) {
@@ -60,7 +62,8 @@ class FileUtils {
   static TFileNameType FileNameType(std::string_view fileName);
 
   // Trims, rewrites the system-relative prefixes of driver and service paths
-  // into environment-variable form, then expands the variables.
+  // into environment-variable form, then expands the variables. A path of a
+  // target without Windows path syntax comes back as it is.
   static std::string PrepareFileName(runtime::ITargetSystem& target, const std::string& path);
 
   // Turns an NT device path into a drive path; a result without a drive is

@@ -1,9 +1,12 @@
 #include "support/file_version_info.h"
 
+#include "support/analyzed_file.h"
+
 #include <algorithm>
 #include <exception>
 #include <iterator>
 
+#include "support/analyzed_file.h"
 #include "support/pe_resources.h"
 
 namespace quillmark {
@@ -120,7 +123,7 @@ const std::string* TVersionStringTable::Find(std::string_view key) const {
 
 TFileVersionInfo::TFileVersionInfo(runtime::ITargetSystem& target, const std::string& fileName) {
   try {
-    auto file = TPEFile::Open(target, fileName);
+    auto file = TAnalyzedFile::Open(target, fileName);
     ReadImage(file->Image());
   } catch (const std::exception&) {
     // An unreadable file has no version information.

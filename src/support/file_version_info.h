@@ -59,6 +59,8 @@ struct TVersionStringTable {
 
 class TFileVersionInfo {
  public:
+  // No version information.
+  TFileVersionInfo() = default;
   // Reads the version resource of a file opened through the target. A file
   // that cannot be opened or read, is not a PE image, or has no readable
   // version resource gives GetIsAviable() false.
@@ -86,7 +88,6 @@ class TFileVersionInfo {
   std::uint16_t ResourceLanguage() const { return FResourceLanguage; }
 
  private:
-  TFileVersionInfo() = default;
   void ReadImage(const TPEImage& image);
   void Parse(std::span<const std::uint8_t> data);
 

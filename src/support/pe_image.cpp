@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "support/file_mapped.h"
 
 namespace quillmark {
 
@@ -45,6 +44,8 @@ std::uint64_t LoadedRawSize(const TImageSection& s) {
 
 void TPEImage::Reset() {
   FData = {};
+  FSource = nullptr;
+  FSize = 0;
   FParsed = false;
   FError = TPEParseError::peTooSmall;
   FAnomalies = paNone;
@@ -58,8 +59,19 @@ void TPEImage::Reset() {
 bool TPEImage::Parse(std::span<const std::uint8_t> data) {
   Reset();
   FData = data;
+  FSize = data.size();
+  return ParseHeaders();
+}
 
-  if (FData.size() < IMAGE_SIZEOF_DOS_HEADER) return Fail(TPEParseError::peTooSmall);
+bool TPEImage::Parse(const IImageBytes& source) {
+  Reset();
+  FSource = &source;
+  FSize = source.Size();
+  return ParseHeaders();
+}
+
+bool TPEImage::ParseHeaders() {
+  if (FSize < IMAGE_SIZEOF_DOS_HEADER) return Fail(TPEParseError::peTooSmall);
   if (*ReadU16(0) != IMAGE_DOS_SIGNATURE) return Fail(TPEParseError::peNoDosSignature);
 
   FNtHeadersOffset = *ReadU32(kDosLfanew);
@@ -82,9 +94,15 @@ bool TPEImage::Parse(std::span<const std::uint8_t> data) {
     return Fail(TPEParseError::peBadOptionalMagic);
   const bool plus = *magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
   const std::uint64_t fixed = plus ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED;
-  auto oh = Slice(opt, fixed);
-  if (oh.empty()) return Fail(TPEParseError::peTruncatedOptionalHeader);
-  const std::uint8_t* o = oh.data();
+  // A loader reads what the file lacks of the headers as zeros; so does this
+  // reader, and tiny or packed files that end inside the optional header are
+  // read as the images they are.
+  std::uint8_t o[IMAGE_SIZEOF_NT_OPTIONAL64_FIXED] = {};
+  {
+    auto oh = SliceClipped(opt, fixed);
+    if (oh.size() < fixed) FAnomalies |= paOptionalHeaderTruncated;
+    if (!oh.empty()) std::memcpy(o, oh.data(), oh.size());
+  }
 
   FOptional.Magic = *magic;
   FOptional.SizeOfCode = U32(o + kOptSizeOfCode);
@@ -121,13 +139,15 @@ bool TPEImage::Parse(std::span<const std::uint8_t> data) {
 
   // Section table: the headers that lie wholly in the file.
   const std::uint64_t table = SectionTableOffset();
-  const std::uint64_t room = table < FData.size() ? (FData.size() - table) / IMAGE_SIZEOF_SECTION_HEADER : 0;
-  const std::uint64_t count = std::min<std::uint64_t>(FFileHeader.NumberOfSections, room);
+  const std::uint64_t room = table < FSize ? (FSize - table) / IMAGE_SIZEOF_SECTION_HEADER : 0;
+  std::uint64_t count = std::min<std::uint64_t>(FFileHeader.NumberOfSections, room);
+  auto tableBytes = Slice(table, count * IMAGE_SIZEOF_SECTION_HEADER);
+  if (tableBytes.empty()) count = 0;
   if (count < FFileHeader.NumberOfSections) FAnomalies |= paSectionTableTruncated;
   FSections.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t at = table + i * IMAGE_SIZEOF_SECTION_HEADER;
-    const std::uint8_t* sh = FData.data() + at;
+    const std::uint8_t* sh = tableBytes.data() + i * IMAGE_SIZEOF_SECTION_HEADER;
     TImageSection s;
     std::size_t len = 0;
     while (len < IMAGE_SIZEOF_SHORT_NAME && sh[len] != 0) ++len;
@@ -156,6 +176,13 @@ std::uint64_t TPEImage::DataDirectoryEntryOffset(unsigned index) const {
   return OptionalHeaderOffset() + fixed + 8 * std::uint64_t{index};
 }
 
+std::pair<std::uint64_t, std::uint64_t> TPEImage::SectionRawRange(std::size_t i) const {
+  if (i >= FSections.size()) return {0, 0};
+  const std::uint64_t start = FSections[i].PointerToRawData;
+  if (start >= FSize) return {start, 0};
+  return {start, std::min<std::uint64_t>(FSections[i].SizeOfRawData, FSize - start)};
+}
+
 std::span<const std::uint8_t> TPEImage::SectionRawData(std::size_t i) const {
   if (i >= FSections.size()) return {};
   return SliceClipped(FSections[i].PointerToRawData, FSections[i].SizeOfRawData);
@@ -170,34 +197,57 @@ std::optional<std::size_t> TPEImage::SectionOfRva(std::uint32_t rva) const {
   return std::nullopt;
 }
 
-std::span<const std::uint8_t> TPEImage::RvaData(std::uint32_t rva, std::uint32_t size) const {
-  if (!IsValid()) return {};
+std::optional<std::pair<std::uint64_t, std::uint64_t>> TPEImage::RvaRange(std::uint32_t rva, std::uint32_t size) const {
+  if (!IsValid()) return std::nullopt;
+  std::uint64_t offset = 0, length = 0;
   if (auto i = SectionOfRva(rva)) {
     const TImageSection& s = FSections[*i];
     const std::uint64_t delta = std::uint64_t{rva} - s.VirtualAddress;
     const std::uint64_t loaded = LoadedRawSize(s);
-    if (delta >= loaded) return {};
-    return SliceClipped(std::uint64_t{s.PointerToRawData} + delta, std::min<std::uint64_t>(size, loaded - delta));
+    if (delta >= loaded) return std::nullopt;
+    offset = std::uint64_t{s.PointerToRawData} + delta;
+    length = std::min<std::uint64_t>(size, loaded - delta);
+  } else if (rva < FOptional.SizeOfHeaders) {
+    offset = rva;
+    length = std::min<std::uint64_t>(size, FOptional.SizeOfHeaders - rva);
+  } else {
+    return std::nullopt;
   }
-  if (rva < FOptional.SizeOfHeaders)
-    return SliceClipped(rva, std::min<std::uint64_t>(size, FOptional.SizeOfHeaders - rva));
-  return {};
+  if (offset >= FSize) return std::nullopt;
+  return std::make_pair(offset, std::min<std::uint64_t>(length, FSize - offset));
+}
+
+std::span<const std::uint8_t> TPEImage::RvaData(std::uint32_t rva, std::uint32_t size) const {
+  auto range = RvaRange(rva, size);
+  if (!range || range->second == 0) return {};
+  return Slice(range->first, range->second);
 }
 
 std::optional<std::uint64_t> TPEImage::RvaToOffset(std::uint32_t rva) const {
-  auto bytes = RvaData(rva, 1);
-  if (bytes.empty()) return std::nullopt;
-  return static_cast<std::uint64_t>(bytes.data() - FData.data());
+  auto range = RvaRange(rva, 1);
+  if (!range || range->second == 0) return std::nullopt;
+  return range->first;
+}
+
+std::span<const std::uint8_t> TPEImage::Bytes(std::uint64_t offset, std::uint64_t size) const {
+  if (!FSource) return FData.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
+  if (size == 0) return {};
+  auto bytes = FSource->Range(offset, size);
+  if (bytes.size() != size) {
+    FAnomalies |= paReadLimit;
+    return {};
+  }
+  return bytes;
 }
 
 std::span<const std::uint8_t> TPEImage::Slice(std::uint64_t offset, std::uint64_t size) const {
-  if (offset > FData.size() || size > FData.size() - offset) return {};
-  return FData.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
+  if (offset > FSize || size > FSize - offset) return {};
+  return Bytes(offset, size);
 }
 
 std::span<const std::uint8_t> TPEImage::SliceClipped(std::uint64_t offset, std::uint64_t size) const {
-  if (offset >= FData.size()) return {};
-  return Slice(offset, std::min<std::uint64_t>(size, FData.size() - offset));
+  if (offset >= FSize) return {};
+  return Slice(offset, std::min<std::uint64_t>(size, FSize - offset));
 }
 
 bool TPEImage::ReadBytes(std::uint64_t offset, void* out, std::size_t size) const {
@@ -223,18 +273,6 @@ std::optional<std::uint64_t> TPEImage::ReadU64(std::uint64_t offset) const {
   auto b = Slice(offset, 8);
   if (b.empty()) return std::nullopt;
   return U64(b.data());
-}
-
-// --- TPEFile ------------------------------------------------------------------
-
-TPEFile::~TPEFile() = default;
-
-std::unique_ptr<TPEFile> TPEFile::Open(runtime::ITargetSystem& target, const std::string& fileName) {
-  std::unique_ptr<TPEFile> file(new TPEFile());
-  file->FFileName = fileName;
-  file->FMemory = TFileMappedMemory::OpenForRead(target, fileName, -1);
-  file->FImage.Parse(file->FMemory->Memory(), static_cast<std::size_t>(file->FMemory->Size()));
-  return file;
 }
 
 }  // namespace quillmark

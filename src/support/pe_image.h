@@ -9,9 +9,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include "runtime/target_system.h"
 
 namespace quillmark {
 
@@ -115,14 +114,19 @@ struct TImageSection {
   std::uint64_t HeaderOffset = 0;
 };
 
+// Why bytes are not a PE image. The test is the loader's own: "MZ", e_lfanew
+// inside the file, the "PE\0\0" signature and the file header there, and a
+// known optional-header magic after it. Nothing else (the DOS header's size
+// fields, the length of the optional header) keeps a loader from running a
+// file, so nothing else keeps this reader from reading one.
 enum class TPEParseError {
   peNone,
   peTooSmall,             // shorter than a DOS header
   peNoDosSignature,
-  peBadNtHeadersOffset,   // e_lfanew outside the file
+  peBadNtHeadersOffset,   // the signature and file header at e_lfanew run past the end of the file
   peNoNtSignature,
   peBadOptionalMagic,
-  peTruncatedOptionalHeader,
+  peTruncatedOptionalHeader,  // the file ends before the optional header's magic
 };
 
 // Irregularities that do not make the image unreadable.
@@ -132,6 +136,20 @@ enum TPEAnomaly : std::uint32_t {
   paOptionalHeaderTooSmall = 1u << 1,  // SizeOfOptionalHeader below the fixed part plus the directories read
   paDirectoriesTruncated = 1u << 2,    // fewer directory entries in the file than declared (up to 16)
   paZeroAlignment = 1u << 3,           // FileAlignment or SectionAlignment is 0
+  paOptionalHeaderTruncated = 1u << 4, // the file ends inside the optional header's fixed part (read as zeros)
+  paReadLimit = 1u << 5,               // some bytes could not be held in memory and were treated as missing
+};
+
+// The bytes of an image read on demand, such as a file: ranges are read when
+// first asked for and stay valid as long as this object lives.
+class IImageBytes {
+ public:
+  virtual ~IImageBytes() = default;
+  virtual std::uint64_t Size() const = 0;
+  // Exactly the bytes [offset, offset + size), which the caller has checked
+  // lie inside Size(); empty when they cannot be held in memory. Read errors
+  // throw (runtime::EOSError, runtime::EFileChanged).
+  virtual std::span<const std::uint8_t> Range(std::uint64_t offset, std::uint64_t size) const = 0;
 };
 
 class TPEImage {
@@ -139,6 +157,9 @@ class TPEImage {
   TPEImage() = default;
   TPEImage(std::span<const std::uint8_t> data) { Parse(data); }
   TPEImage(const void* data, std::size_t size) { Parse(data, size); }
+  explicit TPEImage(const IImageBytes& source) { Parse(source); }
+  TPEImage(const TPEImage&) = delete;
+  TPEImage& operator=(const TPEImage&) = delete;
 
   // Parses the headers and the section table of the bytes, which must outlive
   // this object. Answers IsValid().
@@ -146,14 +167,16 @@ class TPEImage {
   bool Parse(const void* data, std::size_t size) {
     return Parse(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), data ? size : 0));
   }
+  // The same over bytes read on demand (which must outlive this object): only
+  // the ranges asked for are read.
+  bool Parse(const IImageBytes& source);
 
   bool IsValid() const { return FError == TPEParseError::peNone && FParsed; }
   TPEParseError Error() const { return FError; }
   std::uint32_t Anomalies() const { return FAnomalies; }
   bool HasAnomaly(TPEAnomaly a) const { return (FAnomalies & a) != 0; }
 
-  std::span<const std::uint8_t> Bytes() const { return FData; }
-  std::uint64_t FileSize() const { return FData.size(); }
+  std::uint64_t FileSize() const { return FSize; }
 
   // --- headers (meaningful when valid) -------------------------------------
   bool IsPE32Plus() const { return FOptional.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC; }
@@ -177,6 +200,9 @@ class TPEImage {
 
   // --- sections ---------------------------------------------------------------
   const std::vector<TImageSection>& Sections() const { return FSections; }
+  // File range [offset, offset + size) of section i's raw data, cut at the end
+  // of the file; size 0 when it starts at or past the end or i is out of range.
+  std::pair<std::uint64_t, std::uint64_t> SectionRawRange(std::size_t i) const;
   // Raw data of section i as the file holds it, cut at the end of the file;
   // empty when it starts at or past the end or i is out of range.
   std::span<const std::uint8_t> SectionRawData(std::size_t i) const;
@@ -188,6 +214,9 @@ class TPEImage {
   // Up to size bytes at rva, cut at the end of its section's raw data and of
   // the file; empty when the rva has no bytes in the file.
   std::span<const std::uint8_t> RvaData(std::uint32_t rva, std::uint32_t size) const;
+  // Where RvaData's bytes lie in the file (offset, length), without reading
+  // them; nullopt when the rva has no bytes in the file.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> RvaRange(std::uint32_t rva, std::uint32_t size) const;
 
   // --- bounds-checked reading of the file bytes ------------------------------
   // [offset, offset + size) when it lies wholly in the file, else empty.
@@ -201,40 +230,25 @@ class TPEImage {
 
  private:
   void Reset();
+  bool ParseHeaders();
   bool Fail(TPEParseError e) {
     FError = e;
     return false;
   }
+  // The bytes of a checked range, from memory or from the source.
+  std::span<const std::uint8_t> Bytes(std::uint64_t offset, std::uint64_t size) const;
 
   std::span<const std::uint8_t> FData;
+  const IImageBytes* FSource = nullptr;
+  std::uint64_t FSize = 0;
   bool FParsed = false;
   TPEParseError FError = TPEParseError::peTooSmall;
-  std::uint32_t FAnomalies = paNone;
+  mutable std::uint32_t FAnomalies = paNone;
   std::uint32_t FNtHeadersOffset = 0;
   TImageFileHeader FFileHeader;
   TImageOptionalHeader FOptional;
   std::vector<TImageDataDirectory> FDirectories;
   std::vector<TImageSection> FSections;
-};
-
-class TFileMappedMemory;
-
-// A PE file opened through the target and mapped whole.
-class TPEFile {
- public:
-  // Throws runtime::EOSError (or EMappedMemoryException) when the file cannot
-  // be opened or mapped; a malformed file gives an invalid Image().
-  static std::unique_ptr<TPEFile> Open(runtime::ITargetSystem& target, const std::string& fileName);
-  ~TPEFile();
-
-  const std::string& FileName() const { return FFileName; }
-  const TPEImage& Image() const { return FImage; }
-
- private:
-  TPEFile() = default;
-  std::string FFileName;
-  std::unique_ptr<TFileMappedMemory> FMemory;
-  TPEImage FImage;
 };
 
 }  // namespace quillmark

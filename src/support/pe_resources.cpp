@@ -34,44 +34,57 @@ TPEResources::TPEResources(const TPEImage& image) : FImage(image) {
   if (!dir || dir->VirtualAddress == 0 || dir->Size == 0) return;
   // The range runs to the end of the section's file bytes rather than to the
   // directory's declared size: linkers do not all agree on what that size
-  // covers, and the section's bytes are what a loader would see.
-  FRange = image.RvaData(dir->VirtualAddress, std::numeric_limits<std::uint32_t>::max());
-  if (FRange.size() < IMAGE_SIZEOF_RESOURCE_DIRECTORY) {
+  // covers, and the section's bytes are what a loader would see. Only the
+  // parts a walk touches are ever read.
+  auto range = image.RvaRange(dir->VirtualAddress, std::numeric_limits<std::uint32_t>::max());
+  if (!range || range->second < IMAGE_SIZEOF_RESOURCE_DIRECTORY || image.Slice(range->first, IMAGE_SIZEOF_RESOURCE_DIRECTORY).empty()) {
     FAnomalies |= raOutOfRange;
-    FRange = {};
     return;
   }
+  FRangeOffset = range->first;
+  FRangeSize = range->second;
   FPresent = true;
 }
 
+std::span<const std::uint8_t> TPEResources::RangeBytes(std::uint64_t offset, std::uint64_t size) const {
+  if (offset > FRangeSize || FRangeSize - offset < size) return {};
+  return FImage.Slice(FRangeOffset + offset, size);
+}
+
 std::optional<std::uint16_t> TPEResources::ReadU16(std::uint64_t offset) const {
-  if (offset > FRange.size() || FRange.size() - offset < 2) return std::nullopt;
-  return U16(FRange.data() + offset);
+  auto b = RangeBytes(offset, 2);
+  if (b.size() != 2) return std::nullopt;
+  return U16(b.data());
 }
 
 std::optional<std::uint32_t> TPEResources::ReadU32(std::uint64_t offset) const {
-  if (offset > FRange.size() || FRange.size() - offset < 4) return std::nullopt;
-  return U32(FRange.data() + offset);
+  auto b = RangeBytes(offset, 4);
+  if (b.size() != 4) return std::nullopt;
+  return U32(b.data());
 }
 
-std::optional<std::vector<TPEResources::TRawEntry>> TPEResources::ReadDirectory(std::uint32_t offset) const {
+std::optional<TPEResources::TDirectory> TPEResources::ReadDirectory(std::uint32_t offset) const {
   if (!FPresent) return std::nullopt;
   const std::uint64_t start = offset;
-  if (start > FRange.size() || FRange.size() - start < IMAGE_SIZEOF_RESOURCE_DIRECTORY) return std::nullopt;
-  const std::uint8_t* d = FRange.data() + start;
-  std::uint64_t count = std::uint64_t{U16(d + 12)} + U16(d + 14);
+  auto d = RangeBytes(start, IMAGE_SIZEOF_RESOURCE_DIRECTORY);
+  if (d.empty()) return std::nullopt;
+  std::uint64_t count = std::uint64_t{U16(d.data() + 12)} + U16(d.data() + 14);
   const std::uint64_t room =
-      (FRange.size() - start - IMAGE_SIZEOF_RESOURCE_DIRECTORY) / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY;
+      (FRangeSize - start - IMAGE_SIZEOF_RESOURCE_DIRECTORY) / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY;
   if (count > room) {
     FAnomalies |= raEntriesTruncated;
     count = room;
   }
-  std::vector<TRawEntry> entries;
-  entries.reserve(static_cast<std::size_t>(count));
-  const std::uint8_t* e = d + IMAGE_SIZEOF_RESOURCE_DIRECTORY;
-  for (std::uint64_t i = 0; i < count; ++i, e += IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY)
-    entries.push_back({U32(e), U32(e + 4)});
-  return entries;
+  return TDirectory{start + IMAGE_SIZEOF_RESOURCE_DIRECTORY, count};
+}
+
+TPEResources::TRawEntry TPEResources::EntryAt(const TDirectory& directory, std::uint64_t index) const {
+  // Inside the range by ReadDirectory's count; an entry that cannot be read
+  // (bytes beyond the memory budget) reads as one that leads nowhere.
+  auto e = RangeBytes(directory.First + index * IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY,
+                      IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY);
+  if (e.empty()) return {IMAGE_RESOURCE_NAME_IS_STRING | 0x7FFFFFFFu, 0x7FFFFFFFu};
+  return {U32(e.data()), U32(e.data() + 4)};
 }
 
 std::optional<TResourceName> TPEResources::ReadName(std::uint32_t nameField) const {
@@ -80,9 +93,12 @@ std::optional<TResourceName> TPEResources::ReadName(std::uint32_t nameField) con
   auto length = ReadU16(at);
   if (!length) return std::nullopt;
   const std::uint64_t bytes = std::uint64_t{*length} * 2;
-  if (FRange.size() - at - 2 < bytes) return std::nullopt;
+  if (FRangeSize - at - 2 < bytes) return std::nullopt;
   const std::size_t kept = std::min<std::size_t>(*length, kMaxResourceNameLength) * 2;
-  return TResourceName::FromString(Utf16LEToUtf8(FRange.subspan(static_cast<std::size_t>(at) + 2, kept)));
+  if (kept == 0) return TResourceName::FromString({});
+  auto text = RangeBytes(at + 2, kept);
+  if (text.empty()) return std::nullopt;
+  return TResourceName::FromString(Utf16LEToUtf8(text));
 }
 
 bool TPEResources::NameMatches(std::uint32_t nameField, const TResourceName& wanted) const {
@@ -103,12 +119,13 @@ bool TPEResources::Walk(std::uint32_t offset, int depth, TResourceEntry& path, c
     FAnomalies |= raLoop;
     return true;
   }
-  auto entries = ReadDirectory(offset);
-  if (!entries) {
+  auto directory = ReadDirectory(offset);
+  if (!directory) {
     FAnomalies |= raOutOfRange;
     return true;
   }
-  for (const TRawEntry& e : *entries) {
+  for (std::uint64_t i = 0; i < directory->Count; ++i) {
+    const TRawEntry e = EntryAt(*directory, i);
     if (state.EntriesLeft == 0) {
       FAnomalies |= raTooManyEntries;
       return false;
@@ -154,15 +171,14 @@ bool TPEResources::Walk(std::uint32_t offset, int depth, TResourceEntry& path, c
       FAnomalies |= raMisplacedData;
       continue;
     }
-    const std::uint64_t at = e.OffsetField;
-    if (at > FRange.size() || FRange.size() - at < IMAGE_SIZEOF_RESOURCE_DATA_ENTRY) {
+    auto de = RangeBytes(e.OffsetField, IMAGE_SIZEOF_RESOURCE_DATA_ENTRY);
+    if (de.empty()) {
       FAnomalies |= raOutOfRange;
       continue;
     }
-    const std::uint8_t* de = FRange.data() + at;
-    path.DataRva = U32(de);
-    path.DataSize = U32(de + 4);
-    path.CodePage = U32(de + 8);
+    path.DataRva = U32(de.data());
+    path.DataSize = U32(de.data() + 4);
+    path.CodePage = U32(de.data() + 8);
     if (!visitor(path)) return false;
   }
   return true;
@@ -174,7 +190,7 @@ void TPEResources::ForEach(const TResourceFilter& filter,
   // A well-formed tree holds each entry in one directory, so it has fewer
   // entries than the range has 8-byte slots.
   TWalkState state;
-  state.EntriesLeft = FRange.size() / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY;
+  state.EntriesLeft = FRangeSize / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY;
   TResourceEntry path;
   Walk(0, 1, path, filter, state, visitor);
 }
@@ -205,31 +221,41 @@ std::span<const std::uint8_t> TPEResources::Data(const TResourceEntry& entry) co
   return bytes;
 }
 
+void TPEResources::ForEachType(const std::function<bool(const TResourceName&)>& visitor) const {
+  auto root = ReadDirectory(0);
+  if (!root) return;
+  for (std::uint64_t i = 0; i < root->Count; ++i) {
+    auto n = ReadName(EntryAt(*root, i).NameField);
+    if (!n) {
+      FAnomalies |= raOutOfRange;
+      continue;
+    }
+    if (!visitor(*n)) return;
+  }
+}
+
 std::vector<TResourceName> TPEResources::Types() const {
   std::vector<TResourceName> out;
-  auto root = ReadDirectory(0);
-  if (!root) return out;
-  out.reserve(root->size());
-  for (const TRawEntry& e : *root) {
-    if (auto n = ReadName(e.NameField))
-      out.push_back(std::move(*n));
-    else
-      FAnomalies |= raOutOfRange;
-  }
+  ForEachType([&](const TResourceName& n) {
+    out.push_back(n);
+    return true;
+  });
   return out;
 }
 
 std::size_t TPEResources::TypeCount() const {
   auto root = ReadDirectory(0);
-  return root ? root->size() : 0;
+  return root ? static_cast<std::size_t>(root->Count) : 0;
 }
 
 bool TPEResources::HasType(std::uint16_t type) const {
   auto root = ReadDirectory(0);
   if (!root) return false;
-  return std::any_of(root->begin(), root->end(), [&](const TRawEntry& e) {
-    return !(e.NameField & IMAGE_RESOURCE_NAME_IS_STRING) && static_cast<std::uint16_t>(e.NameField) == type;
-  });
+  for (std::uint64_t i = 0; i < root->Count; ++i) {
+    const TRawEntry e = EntryAt(*root, i);
+    if (!(e.NameField & IMAGE_RESOURCE_NAME_IS_STRING) && static_cast<std::uint16_t>(e.NameField) == type) return true;
+  }
+  return false;
 }
 
 }  // namespace quillmark

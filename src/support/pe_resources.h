@@ -111,6 +111,9 @@ class TPEResources {
   // The types of the root directory, in the order of their entries (named
   // types first, as the format sorts them). Empty when none could be read.
   std::vector<TResourceName> Types() const;
+  // Visits the root directory's types in order until the visitor answers
+  // false, without holding them all.
+  void ForEachType(const std::function<bool(const TResourceName&)>& visitor) const;
   // Number of entries of the root directory that lie in the range.
   std::size_t TypeCount() const;
   bool HasType(std::uint16_t type) const;
@@ -135,9 +138,17 @@ class TPEResources {
     std::uint32_t NameField = 0;    // identifier, or string offset with the high bit
     std::uint32_t OffsetField = 0;  // data entry, or subdirectory with the high bit
   };
-  // Entries of the directory at offset, cut at the end of the range; nullopt
+  // A directory's entries: where the first lies in the range and how many the
+  // range holds. Entries are read one at a time, so a directory that claims
+  // a huge number of them costs no memory.
+  struct TDirectory {
+    std::uint64_t First = 0;
+    std::uint64_t Count = 0;
+  };
+  // The directory at offset, its count cut at the end of the range; nullopt
   // when its header lies outside.
-  std::optional<std::vector<TRawEntry>> ReadDirectory(std::uint32_t offset) const;
+  std::optional<TDirectory> ReadDirectory(std::uint32_t offset) const;
+  TRawEntry EntryAt(const TDirectory& directory, std::uint64_t index) const;
   // The name an entry's name field stands for; a string outside the range
   // gives nullopt.
   std::optional<TResourceName> ReadName(std::uint32_t nameField) const;
@@ -150,11 +161,15 @@ class TPEResources {
   };
   bool Walk(std::uint32_t offset, int depth, TResourceEntry& path, const TResourceFilter& filter, TWalkState& state,
             const std::function<bool(const TResourceEntry&)>& visitor) const;
+  // Bytes of the range, bounds-checked against it.
+  std::span<const std::uint8_t> RangeBytes(std::uint64_t offset, std::uint64_t size) const;
   std::optional<std::uint16_t> ReadU16(std::uint64_t offset) const;
   std::optional<std::uint32_t> ReadU32(std::uint64_t offset) const;
 
   const TPEImage& FImage;
-  std::span<const std::uint8_t> FRange;
+  // The resource range: its file offset and length.
+  std::uint64_t FRangeOffset = 0;
+  std::uint64_t FRangeSize = 0;
   bool FPresent = false;
   mutable std::uint32_t FAnomalies = raNone;
 };

@@ -137,7 +137,7 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
     return FindByNameIndex(name, i);
   }
   ComPtr<IProcess> FindByNameIndex(const std::string& name, int& AIndex) override {
-    return Find([&](TProcess& p) { return SameTextAscii(p.ExeName(), name); }, AIndex);
+    return Find([&](TProcess& p) { return FTarget->SameFileName(p.ExeName(), name); }, AIndex);
   }
   ComPtr<IProcess> FindByFileName(const std::string& name) override {
     int i;
@@ -145,7 +145,7 @@ class TProcessList : public runtime::TInterfacedObject, public IProcessList {
   }
   // A process whose image path could not be read is never found.
   ComPtr<IProcess> FindByFileNameIndex(const std::string& name, int& AIndex) override {
-    return Find([&](TProcess& p) { return !p.FileName().empty() && SameTextAscii(p.FileName(), name); }, AIndex);
+    return Find([&](TProcess& p) { return !p.FileName().empty() && FTarget->SameFileName(p.FileName(), name); }, AIndex);
   }
 
   void Sort() override { SortWith(FComparer); }
@@ -222,10 +222,12 @@ void TProcesses::ForEachProcessWithFileName(std::shared_ptr<runtime::ITargetSyst
                                             const std::string& AFileName,
                                             const std::function<void(IProcess&)>& AProc) {
   if (AFileName.empty()) return;
+  if (!ATarget) ATarget = runtime::LiveHost();
+  runtime::ITargetSystem& target = *ATarget;
   ComPtr<IProcessList> list = GetProcessList(std::move(ATarget));
   for (int i = 0; i < list->Count(); ++i) {
     ComPtr<IProcess> p = list->Items(i);
-    if (SameTextAscii(p->FileName(), AFileName)) AProc(*p);
+    if (!p->FileName().empty() && target.SameFileName(p->FileName(), AFileName)) AProc(*p);
   }
 }
 

@@ -31,6 +31,8 @@ std::string MinimalPEBytes() {
   b[60] = 64;                                // e_lfanew
   b[64] = 'P';
   b[65] = 'E';
+  b[88] = 0x0B;                              // optional header magic: PE32
+  b[89] = 0x01;
   return b;
 }
 

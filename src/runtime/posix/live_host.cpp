@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <sstream>
 
 #include "runtime/posix/mime_icons.h"
+#include "runtime/posix/posix_files.h"
 #include "runtime/posix/tcp_table.h"
 #include "runtime/posix/wine_paths.h"
 #include "runtime/posix/x11_windows.h"
@@ -31,60 +31,6 @@ namespace {
   int e = errno;
   throw EOSError(e, what + ": " + std::strerror(e));
 }
-
-class TPosixFileView : public IFileView {
- public:
-  TPosixFileView(void* base, std::size_t mapped, const std::uint8_t* data, std::size_t size)
-      : FBase(base), FMapped(mapped), FData(data), FSize(size) {}
-  ~TPosixFileView() override {
-    if (FBase) munmap(FBase, FMapped);
-  }
-  const std::uint8_t* Data() const override { return FData; }
-  std::size_t Size() const override { return FSize; }
-
- private:
-  void* FBase;
-  std::size_t FMapped;
-  const std::uint8_t* FData;
-  std::size_t FSize;
-};
-
-class TPosixFile : public IReadOnlyFile {
- public:
-  TPosixFile(int fd, std::uint64_t size) : FFd(fd), FSize(size) {}
-  ~TPosixFile() override { ::close(FFd); }
-  std::uint64_t Size() const override { return FSize; }
-
-  std::unique_ptr<IFileView> Map(std::uint64_t offset, std::size_t size) override {
-    if (offset >= FSize || size == 0) return std::make_unique<TPosixFileView>(nullptr, 0, nullptr, 0);
-    if (size > FSize - offset) size = static_cast<std::size_t>(FSize - offset);
-    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-    std::uint64_t aligned = offset - offset % page;
-    std::size_t lead = static_cast<std::size_t>(offset - aligned);
-    void* base = mmap(nullptr, size + lead, PROT_READ, MAP_PRIVATE, FFd, static_cast<off_t>(aligned));
-    if (base == MAP_FAILED) ThrowErrno("mmap");
-    return std::make_unique<TPosixFileView>(base, size + lead, static_cast<const std::uint8_t*>(base) + lead, size);
-  }
-
-  std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t n) override {
-    std::size_t done = 0;
-    auto* out = static_cast<char*>(buffer);
-    while (done < n) {
-      ssize_t r = pread(FFd, out + done, n - done, static_cast<off_t>(offset + done));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        ThrowErrno("read");
-      }
-      if (r == 0) break;
-      done += static_cast<std::size_t>(r);
-    }
-    return done;
-  }
-
- private:
-  int FFd;
-  std::uint64_t FSize;
-};
 
 std::string ReadSmallFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -107,46 +53,8 @@ std::string XdgFolder(const char* var, const char* fallback) {
 
 }  // namespace
 
-std::unique_ptr<IReadOnlyFile> OpenPosixFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) ThrowErrno("open " + path);
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
-    ::close(fd);
-    errno = e;
-    ThrowErrno("stat " + path);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw EOSError(EISDIR, "not a regular file: " + path);
-  }
-  return std::make_unique<TPosixFile>(fd, static_cast<std::uint64_t>(st.st_size));
-}
-
-bool PosixFileExists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool PosixDirectoryExists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::vector<ITargetSystem::TDirectoryEntry> TLiveHost::ListDirectory(const std::string& folder) {
-  std::vector<TDirectoryEntry> out;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return out;
-  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-  while (dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    // Links are followed, as FileExists and DirectoryExists do.
-    out.push_back({name, PosixDirectoryExists(prefix + name)});
-  }
-  closedir(dir);
-  return out;
+  return PosixListDirectory(folder);
 }
 
 std::string TLiveHost::GetEnvironmentVariable(const std::string& name) {

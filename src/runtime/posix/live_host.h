@@ -1,6 +1,7 @@
 // The live Linux host as a target system.
 #pragma once
 
+#include "runtime/posix/posix_files.h"
 #include "runtime/target_system.h"
 
 namespace quillmark::runtime::posix {
@@ -8,11 +9,6 @@ namespace quillmark::runtime::posix {
 // Windows version a live Linux host reports (the catalogue's rows are judged
 // against it).
 constexpr TWindowsVersion kLiveHostWindowsVersion = TWindowsVersion::wvWin10;
-
-// Opens a file read-only with open(2)/mmap(2); throws EOSError.
-std::unique_ptr<IReadOnlyFile> OpenPosixFile(const std::string& path);
-bool PosixFileExists(const std::string& path);
-bool PosixDirectoryExists(const std::string& path);
 
 class TLiveHost : public ITargetSystem {
  public:
