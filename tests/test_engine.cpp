@@ -134,6 +134,47 @@ TEST_F(EngineTest, CancelDuringLastRuleStillCombinesButAnswersFalse) {
   EXPECT_TRUE(e->AnalyzeFile(files.PEFile()));
 }
 
+// A rule told to stop may still answer rccMalicious or rccClean: the
+// analysis was cancelled, so it gives no verdict at all.
+TEST_F(EngineTest, CancelledRuleAnsweringWithAVerdictGivesNone) {
+  for (TRuleCheckCode code : {TRuleCheckCode::rccMalicious, TRuleCheckCode::rccClean}) {
+    for (bool reportsProgress : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "code " << int(code) << " progress " << reportsProgress);
+      TScriptedRegistry reg({R::mhRuleSignedFile, R::mhRuleEntropy});
+      auto e = NewEngine();
+      Scripts()[R::mhRuleSignedFile].Code = code;
+      Scripts()[R::mhRuleSignedFile].Percent = 60;
+      Scripts()[R::mhRuleSignedFile].DuringCheck = [&] { std::thread([&] { e->Cancel(); }).join(); };
+      if (reportsProgress) Scripts()[R::mhRuleSignedFile].ProgressReports = {50};
+      EXPECT_FALSE(e->AnalyzeFile(files.PEFile()));
+      EXPECT_EQ(e->LastStatus().Outcome, TAnalysisOutcome::aoCanceled);
+      EXPECT_EQ(e->GetResult()->GetPercentageMatch(), 0.0L);
+      EXPECT_EQ(Journal().Checked, std::vector<R>{R::mhRuleSignedFile});
+    }
+  }
+}
+
+// A host may keep a rule and drop the engine that made it: the rule then
+// runs on its own and never reaches back to the freed engine (the sanitizer
+// build catches the use after free).
+TEST_F(EngineTest, RuleKeptAfterItsEngineIsReleasedRunsOnItsOwn) {
+  std::vector<ComPtr<IMalwareRule>> kept;
+  {
+    auto e = NewEngine();
+    for (R t : e->GetRegisteredRules()) kept.push_back(e->GetRule(t));
+    e->AnalyzeFile(files.PEFile());
+  }
+  ASSERT_FALSE(kept.empty());
+  for (auto& rule : kept) {
+    SCOPED_TRACE(RuleTypeIdentifier(rule->GetRuleType()));
+    Extended percent = -1;
+    rule->AnalyzeFile(files.PEFile(), percent);
+    EXPECT_GE(percent, 0.0L);
+    EXPECT_LE(percent, 100.0L);
+    rule->Close();
+  }
+}
+
 TEST_F(EngineTest, CancelFromAnotherThreadStopsBeforeTheNextRule) {
   TScriptedRegistry reg({R::mhRuleSignedFile, R::mhRuleEntropy, R::mhRuleNoIcon});
   auto e = NewEngine();
@@ -154,17 +195,24 @@ TEST_F(EngineTest, InvalidTargetsAnswerFalseWithoutRunningRules) {
   e->UpdateLocalization(nullptr);
   EXPECT_EQ(CountLogEntries(" AnalyzeFile: exception", "[TMalwareHeuristic]"), before + 1);
   EXPECT_EQ(CountLogEntries("no such file: " + files.Missing()), 1) << "the message names the file";
+  EXPECT_EQ(e->LastStatus().Outcome, TAnalysisOutcome::aoReadError);
+  EXPECT_EQ(e->LastStatus().Message, "no such file");
 
   EXPECT_FALSE(e->AnalyzeFile(files.TextFile()));
+  EXPECT_EQ(e->LastStatus().Outcome, TAnalysisOutcome::aoNotPEImage);
   EXPECT_FALSE(e->AnalyzeFile(""));
+  EXPECT_EQ(e->LastStatus().Outcome, TAnalysisOutcome::aoInvalidTarget);
   EXPECT_EQ(CountLogEntries(" AnalyzeFile: exception", "[TMalwareHeuristic]"), before + 1)
       << "non-PE files are not errors";
   // a folder is not a file: reported like a missing one
   EXPECT_FALSE(e->AnalyzeFile(files.Folder().string()));
   EXPECT_EQ(CountLogEntries(" AnalyzeFile: exception", "[TMalwareHeuristic]"), before + 2);
+  EXPECT_EQ(e->LastStatus().Outcome, TAnalysisOutcome::aoReadError);
+  EXPECT_EQ(e->LastStatus().Message, "a folder");
 
   const char byte = 'x';
   EXPECT_FALSE(e->AnalyzeMemory(nullptr, 10));
+  EXPECT_EQ(e->LastStatus().Outcome, TAnalysisOutcome::aoInvalidTarget);
   EXPECT_FALSE(e->AnalyzeMemory(&byte, 0));
   EXPECT_FALSE(e->AnalyzeMemory(&byte, 0xFFFFFFFFu));
   EXPECT_TRUE(Journal().Checked.empty());

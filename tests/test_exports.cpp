@@ -8,6 +8,7 @@
 
 #include "quillmark/quillmark.h"
 #include "support/engine_fixture.h"
+#include "support/programs.h"
 
 using namespace quillmark;
 
@@ -81,3 +82,11 @@ TEST(Exports, HostObtainsTheEngineByGuidAndAnalyses) {
 }
 
 }  // namespace
+
+// Every function the public headers declare is exported: a host that links
+// the shared library alone builds and runs.
+TEST(Exports, PublicHeaderFunctionsAreExported) {
+  auto run = test::RunProgramCapture({QUILLMARK_SHARED_HOST_PATH});
+  EXPECT_EQ(run.Status, 0) << run.Output;
+  EXPECT_EQ(run.Output, "{4C742238-55E0-4CA8-BA2D-843ABA7FAF25}\n");
+}

@@ -9,6 +9,7 @@
 #include "support/file_utils.h"
 #include "support/network_utils.h"
 #include "support/pe_writer.h"
+#include "support/programs.h"
 #include "support/sys_utils.h"
 #include "support/temp_dir.h"
 #include "support/test_target.h"
@@ -213,6 +214,28 @@ TEST(FileUtilsNames, PrepareFileName) {
     EXPECT_EQ(FileUtils::PrepareFileName(target, c.In), c.Out);
   }
   EXPECT_EQ(FileUtils::PrepareFileName(Host(), "/usr/bin/env"), "/usr/bin/env");
+}
+
+// On Linux "%", "\" and leading blanks are ordinary characters of a name:
+// every one of these is a legal path of its own and must reach the rules and
+// the process table as it is, with $HOME set or not.
+TEST(FileUtilsNames, LinuxPathsAreNeverRewritten) {
+  test::TEnvironmentGuard home("HOME", "/home/someone");
+  test::TEnvironmentGuard root("SystemRoot", "/should/not/appear");
+  const char* paths[] = {
+      "/srv/50%HOME%off/x.exe",   "%HOME%/x.exe",           "System32\\drivers\\x.sys",
+      "\\SystemRoot\\x.sys",  "\\??\\C:\\x.exe",  "SysWOW64\\y.dll",
+      "  /leading/blanks.exe",    "/trailing/blank.exe ",   "/srv/System32\\/x.exe",
+  };
+  auto target = std::make_shared<TTestTarget>(std::string(), runtime::TPathSyntax::psPosix);
+  target->SetEnvironmentVariable("HOME", "/home/someone").SetEnvironmentVariable("SystemRoot", "/x");
+  for (const char* p : paths) {
+    SCOPED_TRACE(p);
+    EXPECT_EQ(FileUtils::PrepareFileName(Host(), p), p);
+    EXPECT_EQ(FileUtils::CheckDosFileName(Host(), p), p);
+    EXPECT_EQ(FileUtils::PrepareFileName(*target, p), p);
+    EXPECT_EQ(FileUtils::CheckDosFileName(*target, p), p);
+  }
 }
 
 TEST(FileUtilsNames, UnExpandEnvStrings) {

@@ -371,6 +371,7 @@ TEST(PEResources, RandomDamageNeverEscapes) {
   const TPEBytes clean = BuildPEWithResources(base, TPEKind::pe32, &l);
   const std::size_t rsrc = clean.SectionRawOffset(1);
   std::mt19937 gen(20240611);
+  int noticed = 0;
   for (int round = 0; round < 3000; ++round) {
     TPEBytes pe = clean;
     const int changes = 1 + static_cast<int>(gen() % 6);
@@ -384,14 +385,30 @@ TEST(PEResources, RandomDamageNeverEscapes) {
       }
     }
     if (round % 10 == 0) pe.Truncate(rsrc + gen() % l.Size);
-    TPEImage image(pe.Bytes());
+    const std::vector<std::uint8_t>& bytes = pe.Bytes();
+    auto inside = [&](std::span<const std::uint8_t> s) {
+      return s.empty() || (s.data() >= bytes.data() && s.data() + s.size() <= bytes.data() + bytes.size());
+    };
+    TPEImage image(bytes);
     TPEResources r(image);
-    (void)r.Types();
-    (void)r.HasType(RT_ICON);
-    std::size_t total = 0;
-    for (const TResourceEntry& e : r.Entries()) total += r.Data(e).size();
-    (void)total;
+    const auto types = r.Types();
+    EXPECT_LE(types.size(), r.TypeCount());
+    for (const TResourceName& t : types) EXPECT_LE(t.Name.size(), 3 * kMaxResourceNameLength);
+    // Each entry is read once at most: never more entries than the range has slots.
+    const auto entries = r.Entries();
+    if (auto dir = image.DataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE)) {
+      auto range = image.RvaRange(dir->VirtualAddress, 0xFFFFFFFFu);
+      EXPECT_LE(entries.size(), range ? range->second / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY : 0);
+    }
+    for (const TResourceEntry& e : entries) {
+      auto data = r.Data(e);
+      EXPECT_TRUE(inside(data));
+      EXPECT_LE(data.size(), e.DataSize);
+    }
     TFileVersionInfo info(image);
-    (void)info.GetValue("CompanyName");
+    EXPECT_LE(info.GetValue("CompanyName").size(), 3 * bytes.size());
+    if (r.Anomalies() != raNone) ++noticed;
   }
+  // The damage is seen, not just survived.
+  EXPECT_GT(noticed, 300);
 }

@@ -41,7 +41,7 @@ struct GUID {
 };
 
 // "{4C742238-55E0-4CA8-BA2D-843ABA7FAF25}" form, upper-case hex.
-std::string GuidToString(const GUID& g);
+QUILLMARK_API std::string GuidToString(const GUID& g);
 
 struct IUnknown {
   static constexpr GUID IID{0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
