@@ -1,5 +1,7 @@
-// libFuzzer entry: the PE reader, the PE-file test, the resource walk and the
-// version-resource reader over arbitrary bytes.
+// libFuzzer entry: the PE reader, the PE-file test, the resource walk, the
+// version-resource reader and the second-section entropy over arbitrary
+// bytes, both from memory and read on demand from a file (the way analyses
+// read): the two must agree.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +9,8 @@
 #include <string>
 
 #include "runtime/target_system.h"
+#include "support/analyzed_file.h"
+#include "support/entropy_utils.h"
 #include "support/file_utils.h"
 #include "support/file_version_info.h"
 #include "support/pe_image.h"
@@ -78,6 +82,23 @@ class TBufferTarget : public runtime::ITargetSystem {
 
 volatile std::uint64_t gSink;
 
+// The two readings of one input differ: a fault of the reader.
+void Check(bool same) {
+  if (!same) __builtin_trap();
+}
+
+std::vector<std::string> EntryList(const TPEResources& r) {
+  std::vector<std::string> out;
+  r.ForEach({}, [&](const TResourceEntry& e) {
+    auto bytes = r.Data(e);
+    out.push_back(e.Type.ToString() + "/" + e.Name.ToString() + "/" + std::to_string(e.Language) + "/" +
+                  std::to_string(e.DataRva) + "/" + std::to_string(bytes.size()) + "/" +
+                  (bytes.empty() ? std::string() : std::to_string(bytes.front() + 256 * bytes.back())));
+    return true;
+  });
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -108,6 +129,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   TBufferTarget target(data, size);
   sum += FileUtils::IsPEFile(target, TBufferTarget::kName);
+
+  // The same bytes read on demand, in chunks, as an analysis reads a file.
+  TAnalyzedFile file(target.OpenFileForRead(TBufferTarget::kName), TBufferTarget::kName);
+  const TPEImage& onDemand = file.Image();
+  Check(onDemand.IsValid() == image.IsValid() && onDemand.Error() == image.Error());
+  Check(onDemand.Sections().size() == image.Sections().size());
+  Check(onDemand.DataDirectoryCount() == image.DataDirectoryCount());
+  TPEResources fileResources(onDemand);
+  Check(EntryList(fileResources) == EntryList(resources));
+  Check(TFileVersionInfo(onDemand).GetValue("CompanyName") == TFileVersionInfo(image).GetValue("CompanyName"));
+  Check(file.MemoryHeld() <= TAnalyzedFile::kMemoryBudget);
+
+  TEntropyUtils::TEntropy entropy(std::shared_ptr<runtime::ITargetSystem>(&target, [](runtime::ITargetSystem*) {}));
+  sum += entropy.CalculateSecondSection(file);
   gSink = sum;
   return 0;
 }
