@@ -163,8 +163,13 @@ TEST(ProcessList, IsApplicationRunningSeesAChildStartAndExitThroughTheCache) {
   TTempDir dir;
   const std::string path = fs::canonical(dir.Path()).string() + "/qm-sleeper";
   ComPtr<TMalwareHeuristic> engine(new TMalwareHeuristic());
-  const auto t0 = Clock::now();
+  // The list is stamped when its reading ends, somewhere between the times
+  // taken before and after the call: a check less than 600 ms after the
+  // "before" time is surely answered from it, one 800 ms after the "after"
+  // time surely reads the table again, however slow the machine is.
+  auto t0 = Clock::now();
   EXPECT_FALSE(engine->IsApplicationRunning(path));  // the list is read here
+  auto t0After = Clock::now();
 
   TChild child(path);
   ASSERT_GT(child.Pid(), 0);
@@ -173,16 +178,17 @@ TEST(ProcessList, IsApplicationRunningSeesAChildStartAndExitThroughTheCache) {
   if (Clock::now() - t0 < std::chrono::milliseconds(600)) {
     EXPECT_FALSE(engine->IsApplicationRunning(path));
   }
-  std::this_thread::sleep_until(t0 + std::chrono::milliseconds(800));
+  std::this_thread::sleep_until(t0After + std::chrono::milliseconds(800));
   const auto t1 = Clock::now();
   EXPECT_TRUE(engine->IsApplicationRunning(path));
+  const auto t1After = Clock::now();
   EXPECT_FALSE(engine->IsApplicationRunning(Upper(path)));
 
   child.Stop();
   if (Clock::now() - t1 < std::chrono::milliseconds(600)) {
     EXPECT_TRUE(engine->IsApplicationRunning(path));
   }
-  std::this_thread::sleep_until(t1 + std::chrono::milliseconds(800));
+  std::this_thread::sleep_until(t1After + std::chrono::milliseconds(800));
   EXPECT_FALSE(engine->IsApplicationRunning(path));
   // A fresh engine reads the table anew.
   ComPtr<TMalwareHeuristic> fresh(new TMalwareHeuristic());
