@@ -160,7 +160,7 @@ std::string TextEvidence(const TRuleReport& rule) {
 }  // namespace
 
 std::string FormatText(const TFileReport& r, long double AThreshold) {
-  std::string line = PrintableText(r.File) + ": ";
+  std::string line = PrintableName(r.File) + ": ";
   if (!r.Readable) return line + "cannot read (" + r.Error + ")";
   if (!r.Analyzed) return line + "not analysed (" + r.Error + ")";
   line += Percent1(r.Percent);
@@ -185,8 +185,9 @@ std::string FormatText(const TFileReport& r, long double AThreshold) {
   return line;
 }
 
-std::string FormatJson(const TFileReport& r) {
+std::string FormatJson(const TFileReport& r, const std::vector<std::string>& AShared) {
   std::string j = "{\"file\":" + JsonString(r.File);
+  if (!IsValidUtf8(r.File)) j += ",\"fileBytes\":\"" + Base64(r.File) + "\"";
   j += ",\"analyzed\":";
   j += r.Analyzed ? "true" : "false";
   j += ",\"percent\":" + JsonNumber(r.Percent);
@@ -218,7 +219,15 @@ std::string FormatJson(const TFileReport& r) {
   }
   j += "]";
   if (!r.Error.empty()) j += ",\"error\":" + JsonString(r.Error);
-  j += "}";
+  j += ",\"warnings\":[";
+  bool first = true;
+  for (const auto* list : {&AShared, &r.Warnings})
+    for (const std::string& w : *list) {
+      if (!first) j += ",";
+      first = false;
+      j += JsonString(w);
+    }
+  j += "]}";
   return j;
 }
 

@@ -20,8 +20,9 @@ struct TRuleReport {
 
 struct TFileReport {
   std::string File;
-  // False when the file could not be opened; Error then says why, and the
-  // engine never saw the file.
+  // False when the path could not be read (a missing path, a folder that
+  // could not be listed, a file that could not be read); Error then says why.
+  // Such a failure makes the scan's exit status 2.
   bool Readable = true;
   // The engine's answer.
   bool Analyzed = false;
@@ -32,6 +33,9 @@ struct TFileReport {
   std::vector<TRuleReport> Rules;
   // Why the file was not analysed; empty when it was.
   std::string Error;
+  // Notes on the verdict: knowledge that could not be used, a size cap that
+  // cut the reading short.
+  std::vector<std::string> Warnings;
 };
 
 // "FILE: 42.5%  mhRuleEntropy 85.0% [Name 85%, ...]  ..." or
@@ -41,7 +45,10 @@ struct TFileReport {
 // thumbprint 3F.., trusted (CERT_E_EXPIRED 0x800B0101)}". The threat name
 // closes the line of a file that scored at or above AThreshold.
 std::string FormatText(const TFileReport& r, long double AThreshold);
-// One JSON object, without the line end.
-std::string FormatJson(const TFileReport& r);
+// One JSON object, without the line end. A name that is not well-formed
+// UTF-8 is kept as "fileBytes", its bytes in base64, beside the repaired
+// "file".
+// "warnings" lists AShared (problems of the whole scan) before the file's own.
+std::string FormatJson(const TFileReport& r, const std::vector<std::string>& AShared = {});
 
 }  // namespace quillmark::cli

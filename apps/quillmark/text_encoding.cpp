@@ -1,6 +1,7 @@
 #include "text_encoding.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 
@@ -59,7 +60,9 @@ std::string JsonNumber(long double v) {
   return std::string(buf, end);
 }
 
-std::string PrintableText(std::string_view s) {
+namespace {
+
+std::string Printable(std::string_view s, bool escapeBackslash) {
   std::string out;
   out.reserve(s.size());
   while (!s.empty()) {
@@ -73,10 +76,53 @@ std::string PrintableText(std::string_view s) {
         std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(s[i]));
         out += buf;
       }
+    } else if (escapeBackslash && cp == '\\') {
+      out += "\\\\";
     } else {
       out.append(s.data(), n);
     }
     s.remove_prefix(n);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string PrintableText(std::string_view s) { return Printable(s, false); }
+
+std::string PrintableName(std::string_view s) { return Printable(s, true); }
+
+bool IsValidUtf8(std::string_view s) {
+  while (!s.empty()) {
+    char32_t cp = 0;
+    const std::size_t n = DecodeUtf8(s, cp);
+    if (n == 0) return false;
+    s.remove_prefix(n);
+  }
+  return true;
+}
+
+std::string Base64(std::string_view s) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((s.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= s.size(); i += 3) {
+    const std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(s[i])) << 16 |
+                            static_cast<std::uint32_t>(static_cast<unsigned char>(s[i + 1])) << 8 |
+                            static_cast<unsigned char>(s[i + 2]);
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (const std::size_t rest = s.size() - i; rest > 0) {
+    std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(s[i])) << 16;
+    if (rest == 2) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(s[i + 1])) << 8;
+    out += kAlphabet[v >> 18];
+    out += kAlphabet[(v >> 12) & 63];
+    out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
   }
   return out;
 }

@@ -21,6 +21,17 @@ std::string JsonNumber(long double v);
 // well-formed UTF-8 are shown as \xNN, everything else is kept.
 std::string PrintableText(std::string_view s);
 
+// A file name for one line of terminal output: as PrintableText, and a
+// backslash is doubled, so that "\x0A" in a name cannot be mistaken for an
+// escaped line feed.
+std::string PrintableName(std::string_view s);
+
+// True when all of s is well-formed UTF-8.
+bool IsValidUtf8(std::string_view s);
+
+// Standard base64 (RFC 4648, with padding) of the bytes of s.
+std::string Base64(std::string_view s);
+
 // Length of the well-formed UTF-8 sequence at the start of s, with its code
 // point in cp; 0 when s does not start with one (or is empty).
 std::size_t DecodeUtf8(std::string_view s, char32_t& cp);
