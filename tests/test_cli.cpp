@@ -1,9 +1,13 @@
 // The quillmark program, run as a user runs it, on real files in a temporary
 // folder. Nothing here depends on which rules the build has: what a rule
 // says is only checked for its shape.
+#include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,16 +48,25 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs the program with args; stdout and stderr go to files (never a
-// terminal), the debug log goes to logDir.
-TRun RunCli(const std::vector<std::string>& args, const fs::path& scratch, const fs::path& logDir) {
-  const std::string outFile = (scratch / "stdout.txt").string();
+// Where the program's stdout goes and who runs it.
+struct TRunSpec {
+  // A file or device to write stdout to; empty: a file read back into Out.
+  std::string Stdout;
+  // stdout is a pipe whose reading end is already closed.
+  bool ClosedPipe = false;
+  // Run as an ordinary user: a test run by root drops to nobody, for whom
+  // permissions apply.
+  bool Unprivileged = false;
+};
+
+constexpr uid_t kNobody = 65534;
+
+// Runs the program with args; stderr goes to a file (never a terminal), the
+// debug log goes to logDir.
+TRun RunCli(const std::vector<std::string>& args, const fs::path& scratch, const fs::path& logDir,
+            const TRunSpec& spec = {}) {
+  const std::string outFile = spec.Stdout.empty() ? (scratch / "stdout.txt").string() : spec.Stdout;
   const std::string errFile = (scratch / "stderr.txt").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
   std::vector<std::string> argStrings{QUILLMARK_CLI_PATH};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
@@ -70,11 +83,34 @@ TRun RunCli(const std::vector<std::string>& args, const fs::path& scratch, const
   envp.push_back(nullptr);
 
   TRun run;
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, QUILLMARK_CLI_PATH, &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    ADD_FAILURE() << "cannot start " << QUILLMARK_CLI_PATH << ": " << std::strerror(rc);
+  int pipeWrite = -1;
+  if (spec.ClosedPipe) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe: " << std::strerror(errno);
+      return run;
+    }
+    ::close(fds[0]);
+    pipeWrite = fds[1];
+  }
+  const bool dropToNobody = spec.Unprivileged && ::geteuid() == 0;
+  // Only async-signal-safe calls between fork and exec.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = pipeWrite >= 0 ? pipeWrite : ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0 ||
+        ::dup2(err, STDERR_FILENO) < 0)
+      ::_exit(126);
+    if (dropToNobody && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+      ::_exit(126);
+    ::execve(QUILLMARK_CLI_PATH, argv.data(), envp.data());
+    ::_exit(127);
+  }
+  if (pipeWrite >= 0) ::close(pipeWrite);
+  if (pid < 0) {
+    ADD_FAILURE() << "cannot start " << QUILLMARK_CLI_PATH << ": " << std::strerror(errno);
     return run;
   }
   // A program that hangs fails the test instead of stalling the suite.
@@ -95,7 +131,7 @@ TRun RunCli(const std::vector<std::string>& args, const fs::path& scratch, const
     ::usleep(10000);
   }
   run.Status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  run.Out = ReadAll(outFile);
+  if (spec.Stdout.empty() && !spec.ClosedPipe) run.Out = ReadAll(outFile);
   run.Err = ReadAll(errFile);
   return run;
 }
@@ -105,6 +141,28 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+// Bytes of standard base64 text (with padding); throws on anything else.
+std::string DecodeBase64(const std::string& text) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text.size() % 4 != 0) throw std::runtime_error("base64 length " + std::to_string(text.size()));
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    std::uint32_t v = 0;
+    int pad = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const char c = text[i + k];
+      std::size_t d = 0;
+      if (c == '=' && i + 4 == text.size() && k >= 2) ++pad;
+      else if (pad || (d = kAlphabet.find(c)) == std::string::npos) throw std::runtime_error("bad base64: " + text);
+      v = v << 6 | static_cast<std::uint32_t>(d);
+    }
+    out += static_cast<char>(v >> 16);
+    if (pad < 2) out += static_cast<char>((v >> 8) & 0xFF);
+    if (pad < 1) out += static_cast<char>(v & 0xFF);
+  }
+  return out;
 }
 
 // --- a strict JSON reader, enough to check what the program writes ------------
@@ -332,6 +390,76 @@ std::string TinyPE() {
   return b;
 }
 
+// Removes a tree of any depth: folders deeper than PATH_MAX cannot be named
+// by path, so the grandchildren of the top are moved up to it, one level at
+// a time, until nothing is nested.
+void RemoveTree(const fs::path& root) {
+  const int top = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) return;
+  auto names = [](int fd) {
+    std::vector<std::string> list;
+    const int listFd = ::dup(fd);
+    DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!d) return list;
+    ::rewinddir(d);  // the duplicate shares its offset with fd, read before
+    while (const dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) list.emplace_back(e->d_name);
+    ::closedir(d);
+    return list;
+  };
+  unsigned hoisted = 0;
+  for (bool nested = true; nested;) {
+    nested = false;
+    for (const std::string& name : names(top)) {
+      struct stat st;
+      if (::fstatat(top, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (!S_ISDIR(st.st_mode)) {
+        ::unlinkat(top, name.c_str(), 0);
+        continue;
+      }
+      ::fchmodat(top, name.c_str(), 0700, 0);
+      const int sub = ::openat(top, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) continue;
+      for (const std::string& child : names(sub)) {
+        const std::string up = "hoisted-" + std::to_string(hoisted++);
+        if (::renameat(sub, child.c_str(), top, up.c_str()) == 0) nested = true;
+      }
+      ::close(sub);
+      ::unlinkat(top, name.c_str(), AT_REMOVEDIR);
+    }
+  }
+  ::close(top);
+  ::rmdir(root.c_str());
+}
+
+// Makes a chain of `levels` folders named `name` below `under`, with `file`
+// holding `bytes` at the bottom; answers the file's path. The chain is
+// built relative to descriptors, so its path may exceed PATH_MAX.
+std::string MakeDeepChain(const fs::path& under, const std::string& name, int levels, const std::string& file,
+                          const std::string& bytes) {
+  fs::create_directories(under);
+  int fd = ::open(under.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string path = under.string();
+  for (int i = 0; i < levels && fd >= 0; ++i) {
+    ::mkdirat(fd, name.c_str(), 0755);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+    path += "/" + name;
+  }
+  if (fd < 0) {
+    ADD_FAILURE() << "cannot build the folder chain: " << std::strerror(errno);
+    return {};
+  }
+  const int out = ::openat(fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ::close(fd);
+  EXPECT_GE(out, 0);
+  if (out < 0) return {};
+  EXPECT_EQ(::write(out, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(out);
+  return path + "/" + file;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -344,13 +472,16 @@ class CliTest : public ::testing::Test {
     fs::create_directories(Scratch);
     fs::create_directories(LogDir);
     fs::create_directories(Files);
+    // An unprivileged run reaches the files and writes its log.
+    fs::permissions(Root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(LogDir, fs::perms::all);
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(Root, ec);
-  }
+  void TearDown() override { RemoveTree(Root); }
 
-  TRun Run(const std::vector<std::string>& args) { return RunCli(args, Scratch, LogDir); }
+  TRun Run(const std::vector<std::string>& args, const TRunSpec& spec = {}) {
+    return RunCli(args, Scratch, LogDir, spec);
+  }
 
   // The JSON records of a --json run, by file name as written.
   std::map<std::string, TJson> Records(const TRun& run) {
@@ -416,6 +547,11 @@ void ExpectRecordShape(const TJson& r) {
   if (r.Has("error")) {
     EXPECT_TRUE(r["error"].IsString());
   }
+  ASSERT_TRUE(r.Has("warnings") && r["warnings"].IsArray());
+  for (const TJson& w : r["warnings"].Arr()) EXPECT_TRUE(w.IsString());
+  if (r.Has("fileBytes")) {
+    EXPECT_TRUE(r["fileBytes"].IsString());
+  }
 }
 
 // --- tests ---------------------------------------------------------------------
@@ -430,6 +566,8 @@ TEST_F(CliTest, HelpAndVersion) {
   TRun run = Run({"scan", "--help"});
   EXPECT_EQ(run.Status, 0);
   EXPECT_NE(run.Out.find("--json"), std::string::npos);
+  EXPECT_NE(run.Out.find("--max-filesize"), std::string::npos);
+  EXPECT_NE(run.Out.find("Exit status"), std::string::npos);
 
   run = Run({"--version"});
   EXPECT_EQ(run.Status, 0);
@@ -462,6 +600,12 @@ TEST_F(CliTest, UsageErrorsExitTwoWithAMessageAndScanNothing) {
       {"scan", "--rule", "entropy", "--no-rule", "mhRuleEntropy", f},
       {"scan", "--data", (Root / "no-such-folder").string(), f},
       {"scan", "--data", f, f},
+      {"scan", "--max-filesize", "0", f},
+      {"scan", "--max-filesize", "1T", f},
+      {"scan", "--max-filesize=", f},
+      {"scan", "--max-filesize", "-5", f},
+      {"scan", "--max-filesize", "K", f},
+      {"scan", "--max-filesize", "20000000000G", f},
   };
   for (const auto& args : cases) {
     std::string shown;
@@ -484,6 +628,9 @@ TEST_F(CliTest, RuleNamesAreAcceptedInEveryDocumentedSpelling) {
       {"--no-rule", "fake_extension", "--no-rule", "autostart"},
       {"--data", Root.string(), "--jobs", "3", "--threshold", "12.5"},
       {"--jobs=1", "--threshold=0"},
+      {"--max-filesize", "512K"},
+      {"--max-filesize=100m", "--max-filesize", "4G"},
+      {"--max-filesize", "1000"},
   };
   for (auto args : cases) {
     std::string shown;
@@ -526,15 +673,16 @@ TEST_F(CliTest, MissingPathIsReportedAndTheScanGoesOn) {
   EXPECT_EQ(run.Out, "");
   EXPECT_EQ(run.Err, "quillmark: cannot read '" + missing + "': No such file or directory\n");
 
-  // Something could: the missing path is only a message.
+  // Something could: the other path is still scanned, and the status says
+  // that not everything was read.
   run = Run({"scan", missing, text});
-  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Status, 2);
   EXPECT_EQ(run.Out, text + ": not analysed (not a PE image)\n");
-  EXPECT_NE(run.Err.find("cannot read '" + missing + "'"), std::string::npos);
+  EXPECT_EQ(run.Err, "quillmark: cannot read '" + missing + "': No such file or directory\n");
 
   // JSON consumers get a record for it as well.
   run = Run({"scan", "--json", text, missing});
-  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Status, 2);
   auto records = Records(run);
   ASSERT_EQ(records.size(), 2u);
   const TJson& r = records.at(missing);
@@ -546,19 +694,172 @@ TEST_F(CliTest, MissingPathIsReportedAndTheScanGoesOn) {
   EXPECT_EQ(LogBytes(), 0u);
 }
 
-TEST_F(CliTest, UnreadableFileIsReportedAndSkipped) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+TEST_F(CliTest, UnreadableFilesAndFoldersAreReportedAndTheRestIsScanned) {
+  // Run as an ordinary user, for whom these permissions hold.
   const fs::path locked = Files / "locked.exe";
   WriteFile(locked, TinyPE());
   fs::permissions(locked, fs::perms::none);
-  const fs::path text = Files / "b.txt";
+  const fs::path closed = Files / "a" / "b" / "closed";
+  WriteFile(closed / "hidden.exe", TinyPE());
+  fs::permissions(closed, fs::perms::none);
+  const fs::path text = Files / "a" / "b" / "z.txt";
   WriteFile(text, "x\n");
-  TRun run = Run({"scan", Files.string()});
-  EXPECT_EQ(run.Status, 0);
-  EXPECT_NE(run.Err.find("cannot read '" + locked.string() + "': Permission denied"), std::string::npos) << run.Err;
-  EXPECT_NE(run.Out.find(text.string()), std::string::npos);
+  TRunSpec asUser;
+  asUser.Unprivileged = true;
+
+  TRun run = Run({"scan", Files.string()}, asUser);
+  EXPECT_EQ(run.Status, 2) << run.Err;
+  EXPECT_EQ(run.Out, text.string() + ": not analysed (not a PE image)\n");
+  const std::set<std::string> messages = {
+      "quillmark: cannot read '" + locked.string() + "': Permission denied",
+      "quillmark: cannot read '" + closed.string() + "': Permission denied",
+  };
+  const auto errLines = Lines(run.Err);
+  EXPECT_EQ(std::set<std::string>(errLines.begin(), errLines.end()), messages) << run.Err;
+
+  run = Run({"scan", "--json", Files.string()}, asUser);
+  EXPECT_EQ(run.Status, 2);
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 3u) << run.Out;
+  for (const fs::path& p : {locked, closed}) {
+    const TJson& r = records.at(p.string());
+    ExpectRecordShape(r);
+    EXPECT_FALSE(r["analyzed"].Bool());
+    EXPECT_EQ(r["error"].Str(), "Permission denied");
+    EXPECT_TRUE(r["threat"].IsNull());
+  }
+  EXPECT_EQ(records.at(text.string())["error"].Str(), "not a PE image");
 }
 
+TEST_F(CliTest, ExitStatusSaysWhetherEverythingWasReadAndWhetherSomethingWasFlagged) {
+  const std::string pe = (Files / "tiny.exe").string();
+  WriteFile(pe, TinyPE());
+  const std::string text = (Files / "notes.txt").string();
+  WriteFile(text, "text\n");
+  const std::string missing = (Root / "missing.exe").string();
+  const fs::path walked = Root / "walked";
+  WriteFile(walked / "ok.txt", "text\n");
+  fs::create_symlink(Root / "gone", walked / "dangling.exe");
+  const fs::path looped = Root / "looped";
+  WriteFile(looped / "ok.txt", "text\n");
+  fs::create_symlink(looped / "loop-b", looped / "loop-a");
+  fs::create_symlink(looped / "loop-a", looped / "loop-b");
+
+  // A threshold of 0 flags every analysed file; 100.1 is out of reach.
+  struct TCase {
+    std::vector<std::string> Args;
+    int Status;
+  };
+  const std::vector<TCase> cases = {
+      {{"--threshold", "0", pe}, 1},
+      {{"--threshold", "100", text}, 0},
+      {{"--threshold", "0", text, missing}, 2},
+      {{"--threshold", "0", pe, missing}, 2},  // flagged, but not everything was read
+      {{"--threshold", "0", walked.string()}, 2},
+      {{"--threshold", "0", looped.string()}, 2},
+      {{"--threshold", "0", missing}, 2},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"scan", "--json"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    TRun run = Run(args);
+    std::string shown;
+    for (const auto& a : c.Args) shown += a + " ";
+    auto records = Records(run);
+    if (c.Args[2] == pe) {
+      // The flagged cases need the tiny image analysed.
+      ASSERT_TRUE(records.count(pe) && records.at(pe)["analyzed"].Bool()) << run.Out << run.Err;
+    }
+    EXPECT_EQ(run.Status, c.Status) << shown << "\n" << run.Err;
+    EXPECT_EQ(run.Err.find("cannot read") != std::string::npos, c.Status == 2) << shown << "\n" << run.Err;
+  }
+  TRun run = Run({"scan", looped.string()});
+  EXPECT_NE(run.Err.find("cannot read '" + (looped / "loop-a").string() + "': Too many levels of symbolic links"),
+            std::string::npos)
+      << run.Err;
+}
+
+TEST_F(CliTest, OutputWriteErrorsAreReportedAndExitTwo) {
+  const std::string text = (Files / "notes.txt").string();
+  WriteFile(text, "text\n");
+  const std::vector<std::vector<std::string>> commands = {
+      {"scan", text},
+      {"scan", "--json", text},
+      {"--help"},
+      {"--version"},
+  };
+  for (const auto& args : commands) {
+    TRunSpec full, closedPipe;
+    full.Stdout = "/dev/full";
+    closedPipe.ClosedPipe = true;
+    for (const TRunSpec& spec : {full, closedPipe}) {
+      const std::string shown = args[0] + (args.size() > 1 ? " " + args[1] : "") + (spec.ClosedPipe ? " | closed" : " > /dev/full");
+      TRun run = Run(args, spec);
+      EXPECT_EQ(run.Status, 2) << shown;  // not killed by SIGPIPE, not 0
+      const std::string reason = spec.ClosedPipe ? "Broken pipe" : "No space left on device";
+      EXPECT_EQ(run.Err, "quillmark: cannot write the output: " + reason + "\n") << shown;
+    }
+  }
+}
+
+TEST_F(CliTest, PipesSocketsAndDevicesAreListedButNeverOpened) {
+  // A reader opening any of these would block (the FIFOs) or fail; the
+  // program must not even try.
+  const fs::path fifoArg = Files / "arg-pipe.exe";
+  const fs::path fifoWalked = Files / "folder" / "pipe.exe";
+  const fs::path socketWalked = Files / "folder" / "socket.exe";
+  const fs::path text = Files / "folder" / "notes.txt";
+  WriteFile(text, "text\n");
+  ASSERT_EQ(::mkfifo(fifoArg.c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo(fifoWalked.c_str(), 0644), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socketWalked.string().size(), sizeof addr.sun_path);
+  std::strcpy(addr.sun_path, socketWalked.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(sock, 1), 0);
+
+  TRun run = Run({"scan", "--json", fifoArg.string(), "/dev/null", (Files / "folder").string()});
+  ::close(sock);
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Err, "");
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 5u) << run.Out;
+  for (const std::string& special : {fifoArg.string(), std::string("/dev/null"), fifoWalked.string(), socketWalked.string()}) {
+    const TJson& r = records.at(special);
+    ExpectRecordShape(r);
+    EXPECT_FALSE(r["analyzed"].Bool());
+    EXPECT_EQ(r["error"].Str(), "not a regular file") << special;
+  }
+
+  run = Run({"scan", fifoArg.string()});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out, fifoArg.string() + ": not analysed (not a regular file)\n");
+}
+
+TEST_F(CliTest, FoldersDeeperThanPathMaxAreWalkedToTheBottom) {
+  // 1200 levels: a path of about 6000 bytes, and more folders than a process
+  // may have descriptors open by default. A file beside the chain, met after
+  // the walk comes back up, must be found as well.
+  constexpr int kLevels = 1200;
+  const std::string bottom = MakeDeepChain(Files / "a", "deep", kLevels, "bottom.exe", TinyPE());
+  ASSERT_FALSE(bottom.empty());
+  ASSERT_GT(bottom.size(), static_cast<std::size_t>(PATH_MAX));
+  const std::string after = (Files / "a" / "z" / "after.txt").string();
+  WriteFile(after, "text\n");
+
+  TRun run = Run({"scan", "--json", "--threshold", "100", Files.string()});
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 2u) << run.Err;
+  ASSERT_TRUE(records.count(bottom)) << run.Err;
+  EXPECT_EQ(records.at(after)["error"].Str(), "not a PE image");
+  const TJson& deep = records.at(bottom);
+  ExpectRecordShape(deep);
+  EXPECT_TRUE(deep["analyzed"].Bool()) << (deep.Has("error") ? deep["error"].Str() : "");
+  EXPECT_EQ(run.Status, 0) << run.Err;
+}
 TEST_F(CliTest, TinyPEIsRecognisedAsAnImage) {
   const std::string pe = (Files / "tiny.exe").string();
   WriteFile(pe, TinyPE());
@@ -609,12 +910,13 @@ TEST_F(CliTest, FoldersAreWalkedOnceEachWithLinksFollowedButNotLooped) {
   ASSERT_EQ(::mkfifo((Files / "a" / "pipe").c_str(), 0600), 0);  // must not block the scan
 
   TRun run = Run({"scan", "--json", Files.string()});
-  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Status, 2) << run.Err;  // the dangling link could not be read
   auto records = Records(run);
   const std::set<std::string> expected = {
       (Files / "top.txt").string(),
       (Files / "a" / "one.exe").string(),
       (Files / "a" / "link-to-file.dat").string(),
+      (Files / "a" / "pipe").string(),
       (Files / "a" / "b" / "c" / "deep.txt").string(),
       (Files / "dangling").string(),
   };
@@ -626,7 +928,8 @@ TEST_F(CliTest, FoldersAreWalkedOnceEachWithLinksFollowedButNotLooped) {
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(Lines(run.Out).size(), expected.size());
   EXPECT_FALSE(records.at((Files / "dangling").string())["analyzed"].Bool());
-  EXPECT_NE(run.Err.find("cannot read '" + (Files / "dangling").string() + "'"), std::string::npos) << run.Err;
+  EXPECT_EQ(run.Err, "quillmark: cannot read '" + (Files / "dangling").string() + "': No such file or directory\n");
+  EXPECT_EQ(records.at((Files / "a" / "pipe").string())["error"].Str(), "not a regular file");
 
   // The same folder named twice, directly and through a link, is walked once.
   run = Run({"scan", Files.string(), (Files / "a" / "b" / "loop").string()});
@@ -649,6 +952,7 @@ TEST_F(CliTest, FileNamesAreEscapedIntoValidJsonAndKeptOnOneLine) {
       {"cut-\xE2\x82.txt", "cut-\xEF\xBF\xBD\xEF\xBF\xBD.txt"},
       {"overlong-\xC0\xAF.txt", "overlong-\xEF\xBF\xBD\xEF\xBF\xBD.txt"},
       {"surrogate-\xED\xA0\x80.txt", "surrogate-\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD.txt"},
+      {"escape-\\x0A.txt", "escape-\\x0A.txt"},
   };
   for (const TCase& c : cases) WriteFile(Files / c.Name, "text\n");
 
@@ -659,12 +963,27 @@ TEST_F(CliTest, FileNamesAreEscapedIntoValidJsonAndKeptOnOneLine) {
   for (const TCase& c : cases) {
     const std::string decoded = (Files / c.Decoded).string();
     ASSERT_TRUE(records.count(decoded)) << "no record for " << ::testing::PrintToString(decoded);
-    EXPECT_EQ(records.at(decoded)["error"].Str(), "not a PE image");
+    const TJson& r = records.at(decoded);
+    EXPECT_EQ(r["error"].Str(), "not a PE image");
+    // A name that is not UTF-8 can still be found again: its bytes.
+    if (c.Name == c.Decoded) {
+      EXPECT_FALSE(r.Has("fileBytes")) << c.Name;
+    } else {
+      ASSERT_TRUE(r.Has("fileBytes")) << c.Name;
+      EXPECT_EQ(DecodeBase64(r["fileBytes"].Str()), (Files / c.Name).string());
+    }
   }
 
-  // The text form keeps one line per file as well.
+  // The text form keeps one line per file as well, and no two names look
+  // alike: a backslash in a name is doubled, so a line feed (\x0A) and the
+  // four characters "\x0A" stay apart.
   run = Run({"scan", Files.string()});
-  EXPECT_EQ(Lines(run.Out).size(), cases.size());
+  const auto lines = Lines(run.Out);
+  EXPECT_EQ(lines.size(), cases.size());
+  const std::string folder = Files.string() + "/";
+  const std::set<std::string> shown(lines.begin(), lines.end());
+  for (const char* expected : {"new\\x0Aline.txt", "escape-\\\\x0A.txt", "back\\\\slash.txt", "latin1-\\xFC.txt"})
+    EXPECT_TRUE(shown.count(folder + expected + ": not analysed (not a PE image)")) << expected << "\n" << run.Out;
 }
 
 TEST_F(CliTest, ParallelWorkersReportEveryFileOnceInWholeLines) {

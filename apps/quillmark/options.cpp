@@ -33,11 +33,31 @@ bool ParsePercent(const std::string& s, long double& out) {
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
-  return name == "--data" || name == "--ca-file" || name == "--jobs" || name == "-j" || name == "--threshold" || name == "--rule" ||
-         name == "--no-rule";
+  return name == "--data" || name == "--ca-file" || name == "--jobs" || name == "-j" || name == "--threshold" ||
+         name == "--rule" || name == "--no-rule" || name == "--max-filesize";
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> ParseSize(const std::string& text) {
+  std::string digits = text;
+  unsigned shift = 0;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 'k': case 'K': shift = 10; break;
+      case 'm': case 'M': shift = 20; break;
+      case 'g': case 'G': shift = 30; break;
+      default: break;
+    }
+    if (shift) digits.pop_back();
+  }
+  std::uint64_t n = 0;
+  if (digits.empty()) return std::nullopt;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  if (ec != std::errc() || end != digits.data() + digits.size() || n == 0) return std::nullopt;
+  if (n > (UINT64_MAX >> shift)) return std::nullopt;
+  return n << shift;
+}
 
 std::optional<TMalwareRuleType> ParseRuleName(const std::string& name) {
   std::string compact;
@@ -126,6 +146,10 @@ TParseResult ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--threshold") {
       if (!ParsePercent(value, o.Threshold))
         return fail("option '--threshold' needs a percentage from 0 to 100, not '" + value + "'");
+    } else if (name == "--max-filesize") {
+      auto size = ParseSize(value);
+      if (!size) return fail("option '--max-filesize' needs a size such as 512K, 100M or 4G, not '" + value + "'");
+      o.MaxFileSize = *size;
     } else if (name == "--rule") {
       std::string ruleName = value;
       std::optional<std::int32_t> priority;
@@ -176,6 +200,9 @@ Options:
   --rule NAME[=PRIO]     run this rule, optionally with priority PRIO (higher
                          runs first); when given, only the named rules run
   --no-rule NAME         do not run this rule
+  --max-filesize SIZE    read no more than SIZE bytes of a file (suffixes K, M,
+                         G; default 4G); a larger file is still analysed, from
+                         its first SIZE bytes, with a note
   --no-progress          no progress bar on the terminal
   -h, --help             this text
   -V, --version          the version
@@ -183,8 +210,15 @@ Options:
 Rule names are identifiers such as mhRuleEntropy, in any case, with or
 without the "mhRule" prefix (entropy, double-extension, signed_file).
 
-Exit status: 0 nothing scored at or above the threshold, 1 something did,
-2 usage error or no file could be read at all.
+Files that cannot be read get a message on stderr (and, with --json, a
+record with "error"); the scan goes on. Pipes, sockets and devices are never
+opened: they are listed as not analysed (not a regular file).
+
+Exit status:
+  0  everything was read and nothing scored at or above the threshold
+  1  everything was read and something scored at or above the threshold
+  2  something could not be read or written (a path, a folder, a file, the
+     output, a knowledge or certificate file), or a usage error
 )";
 }
 

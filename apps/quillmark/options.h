@@ -17,6 +17,8 @@ struct TRuleChoice {
   std::optional<std::int32_t> Priority;
 };
 
+constexpr std::uint64_t kDefaultMaxFileSize = std::uint64_t{4} << 30;  // 4 GiB
+
 struct TOptions {
   TCommand Command = TCommand::cmdScan;
   bool Json = false;
@@ -27,6 +29,8 @@ struct TOptions {
   std::vector<std::string> CAFiles;
   unsigned Jobs = 0;  // 0: one per core
   long double Threshold = 50.0L;
+  // --max-filesize: the engine reads no more of a file than this.
+  std::uint64_t MaxFileSize = kDefaultMaxFileSize;
   // --rule: when any is given, only these rules run.
   std::vector<TRuleChoice> Rules;
   // --no-rule: rules that do not run.
@@ -45,6 +49,10 @@ TParseResult ParseCommandLine(const std::vector<std::string>& args);
 // A rule named by its identifier ("mhRuleEntropy"), without the "mhRule"
 // prefix ("entropy"), in any case, with '-' or '_' between words allowed.
 std::optional<TMalwareRuleType> ParseRuleName(const std::string& name);
+
+// A size in bytes with an optional suffix K, M or G (powers of 1024, either
+// case); nothing for zero, a malformed size or one that overflows.
+std::optional<std::uint64_t> ParseSize(const std::string& text);
 
 const char* UsageText();
 

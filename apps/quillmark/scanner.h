@@ -1,39 +1,27 @@
-// Finding the files to scan and scanning them with a pool of engines.
+// Scanning the files the walk finds with a pool of engines.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "file_walk.h"
 #include "options.h"
 #include "quillmark/malware_heuristic.h"
 #include "report.h"
 
 namespace quillmark::cli {
 
-struct TCollectError {
-  std::string Path;
-  std::string Reason;
-  // True when the path may have been a file (a missing command-line path, a
-  // dangling link); false for a folder that could not be listed.
-  bool AsFile;
-};
-
-// The regular files named by paths, folders expanded recursively in name
-// order. Links are followed; a folder already visited (a link loop, or one
-// reached twice) is not entered again. Sockets, devices and pipes inside
-// folders are left out.
-std::vector<std::string> CollectFiles(const std::vector<std::string>& paths,
-                                      const std::function<void(const TCollectError&)>& onError);
-
-// An engine set up as the options ask: knowledge folder and rule choice.
-// Rules that are not registered in this build are left alone.
+// An engine set up as the options ask: knowledge folder, certificate files
+// and rule choice. Rules that are not registered in this build are left alone.
 ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options);
 
-// Checks that the file can be read, analyses it and gathers the result.
-TFileReport ScanFile(IMalwareHeuristic& engine, const std::string& fileName);
+// What became of one item of the walk: a file analysed by the engine, or a
+// path the walk could not read or would not open.
+TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item, const TOptions& options);
 
-// Runs the whole scan and answers the exit status.
+// Runs the whole scan and answers the exit status: 2 when anything could
+// not be read or written, else 1 when a file scored at or above the
+// threshold, else 0.
 int RunScan(const TOptions& options);
 
 }  // namespace quillmark::cli
