@@ -839,6 +839,35 @@ TEST_F(CliTest, PipesSocketsAndDevicesAreListedButNeverOpened) {
   EXPECT_EQ(run.Out, fifoArg.string() + ": not analysed (not a regular file)\n");
 }
 
+TEST_F(CliTest, FilesLargerThanTheSizeCapAreAnalysedFromTheirStartWithANote) {
+  // An image padded to 64 KB: a cap of 8K cuts it, one of 64K does not.
+  std::string padded = TinyPE();
+  padded.resize(64 * 1024, '\0');
+  const std::string pe = (Files / "padded.exe").string();
+  WriteFile(pe, padded);
+
+  TRun run = Run({"scan", "--json", "--threshold", "100", "--max-filesize", "8K", pe});
+  EXPECT_EQ(run.Status, 0) << run.Err;  // a note, not a failure
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 1u);
+  const TJson& r = records.at(pe);
+  ExpectRecordShape(r);
+  EXPECT_TRUE(r["analyzed"].Bool());
+  ASSERT_EQ(r["warnings"].Arr().size(), 1u);
+  const std::string note = r["warnings"].Arr()[0].Str();
+  EXPECT_NE(note.find("65536"), std::string::npos) << note;
+  EXPECT_NE(note.find("8192"), std::string::npos) << note;
+  EXPECT_EQ(run.Err, "quillmark: warning: '" + pe + "': " + note + "\n");
+
+  for (const char* cap : {"64K", "1G"}) {
+    run = Run({"scan", "--json", "--threshold", "100", "--max-filesize", cap, pe});
+    EXPECT_EQ(run.Err, "") << cap;
+    records = Records(run);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records.at(pe)["warnings"].Arr().empty()) << cap;
+  }
+}
+
 TEST_F(CliTest, FoldersDeeperThanPathMaxAreWalkedToTheBottom) {
   // 1200 levels: a path of about 6000 bytes, and more folders than a process
   // may have descriptors open by default. A file beside the chain, met after

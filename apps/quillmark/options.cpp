@@ -217,8 +217,8 @@ opened: they are listed as not analysed (not a regular file).
 Exit status:
   0  everything was read and nothing scored at or above the threshold
   1  everything was read and something scored at or above the threshold
-  2  something could not be read or written (a path, a folder, a file, the
-     output, a knowledge or certificate file), or a usage error
+  2  something could not be read, analysed or written (a path, a folder, a
+     file, the output, a knowledge or certificate file), or a usage error
 )";
 }
 

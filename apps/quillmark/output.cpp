@@ -75,8 +75,9 @@ bool TOutput::Report(const TFileReport& r) {
   std::lock_guard<std::mutex> guard(FLock);
   if (StdoutFailed()) return false;
   const bool printLine = FJson || r.Readable;
-  if (!r.Readable || !r.Warnings.empty() || (printLine && FStdoutIsTerminal)) ClearProgress();
+  if (!r.Readable || r.AnalysisFailed || !r.Warnings.empty() || (printLine && FStdoutIsTerminal)) ClearProgress();
   if (!r.Readable) Message({"cannot read '", PrintableName(r.File), "': ", r.Error});
+  if (r.AnalysisFailed) Message({"cannot analyse '", PrintableName(r.File), "': ", r.Error});
   for (const std::string& note : r.Warnings) Message({"warning: '", PrintableName(r.File), "': ", note});
   if (printLine) {
     std::string line = FJson ? FormatJson(r, FWarnings) : FormatText(r, FThreshold);

@@ -24,6 +24,9 @@ struct TFileReport {
   // could not be listed, a file that could not be read); Error then says why.
   // Such a failure makes the scan's exit status 2.
   bool Readable = true;
+  // True when the engine met an error of its own (not one of the file's):
+  // the file gets no verdict, Error says why, and the exit status is 2.
+  bool AnalysisFailed = false;
   // The engine's answer.
   bool Analyzed = false;
   long double Percent = 0;

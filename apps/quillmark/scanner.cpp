@@ -1,7 +1,5 @@
 #include "scanner.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,10 +15,9 @@
 #include <thread>
 #include <utility>
 
+#include "engine/malware_heuristic.h"
 #include "engine/settings.h"
 #include "quillmark/exports.h"
-#include "runtime/target_system.h"
-#include "support/file_utils.h"
 #include "output.h"
 #include "text_encoding.h"
 
@@ -37,6 +34,8 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
   if (DllGetInstance(IMalwareHeuristic::IID, &obj) != S_OK || !obj) return {};
   auto engine = ComPtr<IMalwareHeuristic>::Attach(static_cast<IMalwareHeuristic*>(obj));
 
+  if (auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings()))
+    settings->SetMaxFileSize(options.MaxFileSize);
   if (options.DataFolder) {
     std::error_code ec;
     std::string folder = std::filesystem::absolute(*options.DataFolder, ec).string();
@@ -70,7 +69,7 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
   return engine;
 }
 
-TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item, const TOptions& options) {
+TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item) {
   TFileReport report;
   report.File = item.Path;
   switch (item.Kind) {
@@ -84,32 +83,11 @@ TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item, const TOp
     case TWalkItem::TKind::wkFile:
       break;
   }
-  (void)options;
 
-  // The engine would take a missing file for an analysis failure and log it;
-  // unreadable files are the caller's business, so they are sorted out here.
-  const std::string& fileName = item.FullPath;
-  struct stat st;
-  if (::stat(fileName.c_str(), &st) != 0) {
-    report.Readable = false;
-    report.Error = ErrnoText(errno);
-    return report;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    report.Error = "not a regular file";
-    return report;
-  }
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    report.Readable = false;
-    report.Error = ErrnoText(errno);
-    return report;
-  }
-  ::close(fd);
-
-  // Rules judge the file by where it lives, so they get the full path.
-  const std::string& fullName = item.FullPath;
-  report.Analyzed = engine.AnalyzeFile(fullName);
+  // The engine opens the file, once, and its status says how that went: the
+  // program itself never opens a target. Rules judge the file by where it
+  // lives, so they get the full path.
+  report.Analyzed = engine.AnalyzeFile(item.FullPath);
   ComPtr<IMalwareHeuristicResult> result = engine.GetResult();
   if (result) {
     report.Percent = result->GetPercentageMatch();
@@ -128,6 +106,9 @@ TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item, const TOp
     }
   }
 
+  auto* heuristic = dynamic_cast<TMalwareHeuristic*>(&engine);
+  const TAnalysisStatus status = heuristic ? heuristic->LastStatus() : TAnalysisStatus{};
+  report.Warnings = status.Warnings;
   if (report.Analyzed) {
     TMalwareThreatInfo info;
     try {
@@ -138,12 +119,30 @@ TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item, const TOp
     } catch (const std::exception&) {
       // No threat-name database: the identifier is all there is.
     }
-  } else if (!FileUtils::IsPEFile(*runtime::LiveHost(), fullName)) {
-    report.Error = "not a PE image";
-  } else if (report.Rules.empty()) {
-    report.Error = "no rule applied";
-  } else {
-    report.Error = "analysis failed (see the debug log)";
+    return report;
+  }
+  report.Rules.clear();
+  report.Percent = 0;
+  switch (status.Outcome) {
+    case TAnalysisOutcome::aoNotPEImage:
+      report.Error = "not a PE image";
+      break;
+    case TAnalysisOutcome::aoNoRule:
+      report.Error = "no rule applied";
+      break;
+    case TAnalysisOutcome::aoReadError:
+      // Replaced by a pipe or socket since the walk: as if the walk had met it.
+      if (status.Message == "not a regular file") {
+        report.Error = status.Message;
+      } else {
+        report.Readable = false;
+        report.Error = status.Message == "no such file" ? ErrnoText(ENOENT) : status.Message;
+      }
+      break;
+    default:
+      report.AnalysisFailed = true;
+      report.Error = "analysis failed: " + (status.Message.empty() ? std::string("see the debug log") : status.Message);
+      break;
   }
   return report;
 }
@@ -204,8 +203,8 @@ int RunScan(const TOptions& options) {
     while (!stop) {
       const std::size_t i = next++;
       if (i >= items.size()) break;
-      TFileReport r = ScanItem(*engine, items[i], options);
-      if (!r.Readable) ++failed;
+      TFileReport r = ScanItem(*engine, items[i]);
+      if (!r.Readable || r.AnalysisFailed) ++failed;
       if (r.Analyzed && r.Percent >= options.Threshold) ++flagged;
       if (!out.Report(r)) stop = true;  // the output is gone: nothing more to say
     }

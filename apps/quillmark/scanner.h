@@ -11,13 +11,13 @@
 
 namespace quillmark::cli {
 
-// An engine set up as the options ask: knowledge folder, certificate files
-// and rule choice. Rules that are not registered in this build are left alone.
+// An engine set up as the options ask: knowledge folder, certificate files,
+// size cap and rule choice. Rules that are not registered in this build are left alone.
 ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options);
 
 // What became of one item of the walk: a file analysed by the engine, or a
 // path the walk could not read or would not open.
-TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item, const TOptions& options);
+TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item);
 
 // Runs the whole scan and answers the exit status: 2 when anything could
 // not be read or written, else 1 when a file scored at or above the
