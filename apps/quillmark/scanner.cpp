@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -153,7 +154,9 @@ constexpr std::size_t kProgressMinFiles = 20;
 
 // Problems of the whole scan that leave knowledge unused; each is said once
 // at the start and carried in every JSON record.
-std::vector<std::string> KnowledgeWarnings(const TOptions&) { return {}; }
+std::vector<std::string> KnowledgeWarnings(const std::vector<ComPtr<IMalwareHeuristic>>&, const TOptions&) {
+  return {};
+}
 
 }  // namespace
 
@@ -181,47 +184,49 @@ int RunScan(const TOptions& options) {
     }
   }
 
-  std::vector<std::string> warnings = KnowledgeWarnings(options);
+  const std::vector<TWalkItem> items = WalkPaths(options.Paths);
+
+  // One engine a worker, all made before the scan: knowledge problems are
+  // then known, and said, before the first line.
+  unsigned jobs = options.Jobs ? options.Jobs : std::max(1u, std::thread::hardware_concurrency());
+  jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(items.size(), 1)));
+  std::vector<ComPtr<IMalwareHeuristic>> engines;
+  for (unsigned j = 0; j < jobs; ++j) {
+    ComPtr<IMalwareHeuristic> engine = CreateEngine(options);
+    if (!engine) break;
+    engines.push_back(std::move(engine));
+  }
+  if (engines.empty()) {
+    Message({"the heuristic engine could not be created"});
+    return 2;
+  }
+  const std::vector<std::string> warnings = KnowledgeWarnings(engines, options);
   for (const std::string& w : warnings) Message({"warning: ", w});
 
-  const std::vector<TWalkItem> items = WalkPaths(options.Paths);
   const bool progress = options.Progress && items.size() > kProgressMinFiles && ::isatty(STDERR_FILENO);
   TOutput out(options.Json, options.Threshold, progress, items.size(), warnings);
 
-  unsigned jobs = options.Jobs ? options.Jobs : std::max(1u, std::thread::hardware_concurrency());
-  jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, std::max<std::size_t>(items.size(), 1)));
-
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> failed{0}, flagged{0};
-  std::atomic<bool> engineFailed{false}, stop{false};
-  auto worker = [&] {
-    ComPtr<IMalwareHeuristic> engine = CreateEngine(options);
-    if (!engine) {
-      engineFailed = true;
-      return;
-    }
+  std::atomic<bool> stop{false};
+  auto worker = [&](IMalwareHeuristic& engine) {
     while (!stop) {
       const std::size_t i = next++;
       if (i >= items.size()) break;
-      TFileReport r = ScanItem(*engine, items[i]);
+      TFileReport r = ScanItem(engine, items[i]);
       if (!r.Readable || r.AnalysisFailed) ++failed;
       if (r.Analyzed && r.Percent >= options.Threshold) ++flagged;
       if (!out.Report(r)) stop = true;  // the output is gone: nothing more to say
     }
   };
   std::vector<std::thread> pool;
-  for (unsigned j = 1; j < jobs; ++j) pool.emplace_back(worker);
-  worker();
+  for (std::size_t j = 1; j < engines.size(); ++j) pool.emplace_back(worker, std::ref(*engines[j]));
+  worker(*engines[0]);
   for (std::thread& t : pool) t.join();
   out.Finish();
 
-  bool incomplete = failed > 0 || !warnings.empty() || StdoutFailed();
-  if (engineFailed && next.load() < items.size() && !stop) {
-    Message({"the heuristic engine could not be created"});
-    incomplete = true;
-  }
   if (items.empty()) Message({"no files found"});
-  if (incomplete) return 2;
+  if (failed > 0 || !warnings.empty() || StdoutFailed()) return 2;
   return flagged > 0 ? 1 : 0;
 }
 
