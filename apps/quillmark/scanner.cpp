@@ -6,13 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 
@@ -35,21 +31,16 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
   if (DllGetInstance(IMalwareHeuristic::IID, &obj) != S_OK || !obj) return {};
   auto engine = ComPtr<IMalwareHeuristic>::Attach(static_cast<IMalwareHeuristic*>(obj));
 
-  if (auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings()))
+  if (auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings())) {
     settings->SetMaxFileSize(options.MaxFileSize);
-  if (options.DataFolder) {
-    std::error_code ec;
-    std::string folder = std::filesystem::absolute(*options.DataFolder, ec).string();
-    if (ec) folder = *options.DataFolder;
-    if (auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings())) settings->SetDataFolder(folder);
-  }
-  if (!options.CAFiles.empty()) {
-    auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings());
-    for (const std::string& file : options.CAFiles) {
+    // Absolute, so that what the engine reads does not depend on where it runs.
+    auto absolute = [](const std::string& path) {
       std::error_code ec;
-      std::string path = std::filesystem::absolute(file, ec).string();
-      if (settings) settings->AddCAFile(ec ? file : path);
-    }
+      std::string full = std::filesystem::absolute(path, ec).string();
+      return ec ? path : full;
+    };
+    if (options.DataFolder) settings->SetDataFolder(absolute(*options.DataFolder));
+    for (const std::string& file : options.CAFiles) settings->AddCAFile(absolute(file));
   }
 
   for (TMalwareRuleType type : engine->GetRegisteredRules()) {
