@@ -220,14 +220,36 @@ TEST(HarmonyStrings, ReopeningPreparesTheLookupsForTheNewFile) {
   EXPECT_GT(info.Average, 0);
 }
 
-TEST(HarmonyStrings, AFileWithoutTheTablesRaisesSQLiteErrors) {
+TEST(HarmonyStrings, AFileWithoutTheTablesIsSetAsideAndItsProblemRecorded) {
   TTempDir dir;
-  std::string file = dir / "foreign.mdict";
-  TSQLiteDatabase(file, TSQLiteOpenMode::omReadWriteCreate).ExecSQLChecked("create table other (x)");
-  auto db = TCustomSqlLiteDataBase::Create<TMalwareHarmonyStrings>();
-  EXPECT_THROW(db->Open(file), ESQLiteException);
-  TStringHarmonyInfo info;
-  EXPECT_THROW(db->GetStringInfo("report", &info), ESQLiteException);
+  std::string noBase = dir / "foreign.mdict";
+  TSQLiteDatabase(noBase, TSQLiteOpenMode::omReadWriteCreate).ExecSQLChecked("create table other (x)");
+  std::string noStats = dir / "half.mdict";
+  TSQLiteDatabase(noStats, TSQLiteOpenMode::omReadWriteCreate)
+      .ExecSQLChecked("create table baseinfo (dict INTEGER, vlfactor REAL, wcount INTEGER);"
+                      "insert into baseinfo values (0, 1.5, 1), (1, 1.5, 1);"
+                      "create table stats2 (hash INTEGER, count INTEGER)");
+  struct TCase {
+    std::string File, Reason;
+    bool ByQuery;
+  };
+  const TCase cases[] = {
+      {noBase, "no table baseinfo", false},    // met while opening
+      {noStats, "no such table: stats3", true},  // met by the first query
+  };
+  for (const auto& [file, reason, byQuery] : cases) {
+    auto db = TCustomSqlLiteDataBase::Create<TMalwareHarmonyStrings>();
+    EXPECT_NO_THROW(db->Open(file));
+    TStringHarmonyInfo info{7, 7};
+    EXPECT_FALSE(db->GetStringInfo("report", &info)) << file;
+    EXPECT_EQ(info.Total, 7);
+    EXPECT_EQ(db->TakeQueryProblems(), byQuery ? std::vector<std::string>{reason} : std::vector<std::string>{}) << file;
+    EXPECT_FALSE(db->HasConnection());
+    EXPECT_EQ(db->Problem(), reason);
+    // Set aside: later calls answer nothing and record nothing new.
+    EXPECT_FALSE(db->GetStringInfoByScheme("report", S::hstDigramm, &info));
+    EXPECT_TRUE(db->TakeQueryProblems().empty());
+  }
 }
 
 // --- the rule -------------------------------------------------------------------

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -183,16 +185,31 @@ TEST(SQLiteLayer, KnowledgeFilesOpenReadOnly) {
 TEST(SQLiteLayer, LoadDBAnswersNothingForMissingFilesAndNeverCreatesThem) {
   TTempDir dir;
   EXPECT_EQ(TSQLite3::LoadDB(dir / "missing.db"), nullptr);
-  EXPECT_EQ(TSQLite3::LoadDB(dir.Path().string()), nullptr);  // a folder
+  EXPECT_EQ(TSQLite3::LoadDB(dir / "no-folder/missing.db"), nullptr);
   EXPECT_EQ(TSQLite3::LoadDB(""), nullptr);
   EXPECT_FALSE(std::filesystem::exists(dir / "missing.db"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "no-folder"));
 
-  std::string text = dir.WriteFile("notes.mdict", std::string(4096, 'x'));
-  try {
-    TSQLite3::LoadDB(text);
-    ADD_FAILURE();
-  } catch (const ESQLiteException& e) {
-    EXPECT_EQ(std::string(e.what()), "Failed to open database \"" + text + "\" : file is not a database");
+  // Names that are not regular files are refused before SQLite sees them: a
+  // FIFO would block the open for ever.
+  std::string fifo = dir / "fifo.mdict";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string loop = dir / "loop.mdict";
+  std::filesystem::create_symlink(loop, loop);
+  const std::pair<std::string, std::string> refused[] = {
+      {dir.Path().string(), "not a regular file"},
+      {fifo, "not a regular file"},
+      {loop, "Too many levels of symbolic links"},
+      {dir.WriteFile("notes.mdict", std::string(4096, 'x')), "file is not a database"},
+  };
+  for (const auto& [path, reason] : refused) {
+    try {
+      TSQLite3::LoadDB(path);
+      ADD_FAILURE() << path;
+    } catch (const ESQLiteException& e) {
+      EXPECT_EQ(std::string(e.what()), "Failed to open database \"" + path + "\" : " + reason);
+      EXPECT_EQ(e.Reason(), reason);
+    }
   }
 }
 
@@ -235,20 +252,38 @@ class TLockingProcess {
   int FIn = -1, FOut = -1;
 };
 
-TEST(SQLiteLayer, DatabaseObjectLeftTriedAndFailedForMissingCorruptAndLockedFiles) {
+TEST(SQLiteLayer, DatabaseObjectLeftTriedAndFailedForMissingAndCorruptFiles) {
   TTempDir dir;
   std::string corrupt = dir.WriteFile("corrupt.mdict", std::string("SQLite format 3\0", 16) + std::string(2000, '\x7F'));
-  std::string locked = MakeDatabase(dir, "locked.mdict");
-  TLockingProcess holder(locked);
-  for (const std::string& path : {dir / "missing.mdict", corrupt, locked}) {
+  std::string whole = ReadAll(MakeDatabase(dir, "whole.mdict"));
+  std::string truncated = dir.WriteFile("truncated.mdict", whole.substr(0, whole.size() / 2));
+  const std::pair<std::string, std::string> cases[] = {
+      {dir / "missing.mdict", "missing"},
+      {corrupt, "file is not a database"},
+      {truncated, "database disk image is malformed"},
+  };
+  for (const auto& [path, problem] : cases) {
     auto db = TCustomSqlLiteDataBase::Create<TPlainDataBase>();
     EXPECT_FALSE(db->IsOpened());
     EXPECT_NO_THROW(db->Open(path)) << path;
     EXPECT_TRUE(db->IsOpened()) << path;
     EXPECT_FALSE(db->HasConnection()) << path;
     EXPECT_EQ(db->FileName(), path);
+    EXPECT_EQ(db->Problem(), problem) << path;
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "missing.mdict"));
+}
+
+TEST(SQLiteLayer, KnowledgeFilesTakeNoLocks) {
+  // Knowledge files are opened immutable: a writer holding an exclusive lock
+  // neither blocks nor fails the reader, which sees the committed content.
+  TTempDir dir;
+  std::string locked = MakeDatabase(dir, "locked.mdict");
+  TLockingProcess holder(locked);
+  auto db = TCustomSqlLiteDataBase::Create<TPlainDataBase>();
+  db->Open(locked);
+  ASSERT_TRUE(db->HasConnection()) << db->Problem();
+  EXPECT_EQ(db->Connection()->GetTableValue("select count(*) from t"), 3);
 }
 
 TEST(SQLiteLayer, OpenHappensOnceUntilClose) {
@@ -282,6 +317,89 @@ TEST(SQLiteLayer, RegistrationFailureReachesTheCallerButTheAttemptCounts) {
   EXPECT_THROW(db->Open(MakeDatabase(dir)), Exception);
   EXPECT_TRUE(db->IsOpened());
   EXPECT_TRUE(db->HasConnection());
+}
+
+TEST(SQLiteLayer, WorkLimitInterruptsLoopingAndExpensiveStatements) {
+  TTempDir dir;
+  auto db = TSQLite3::LoadDB(MakeDatabase(dir));
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->WorkLimit().MaxInstructions, TSQLiteWorkLimit::Knowledge().MaxInstructions);
+  EXPECT_EQ(db->WorkLimit().MaxCpuMilliseconds, TSQLiteWorkLimit::Knowledge().MaxCpuMilliseconds);
+  const std::string endless = "with recursive r(n) as (select 1 union all select n + 1 from r) select count(*) from r";
+  struct TCase {
+    const char* Name;
+    TSQLiteWorkLimit Limit;
+    std::string SQL;
+  };
+  const TCase cases[] = {
+      {"instructions", {100'000, 0}, endless},
+      // Few instructions, each building a long text: only the CPU bound stops it.
+      {"cpu time", {0, 50},
+       "with recursive r(n) as (select 1 union all select n + 1 from r) "
+       "select count(*) from r where length(hex(zeroblob(200000))) > 0"},
+      {"knowledge default", TSQLiteWorkLimit::Knowledge(), endless},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    db->SetWorkLimit(c.Limit);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      db->GetTableValue(c.SQL);
+      ADD_FAILURE() << "not interrupted";
+    } catch (const ESQLiteException& e) {
+      EXPECT_TRUE(e.WorkLimit());
+      EXPECT_EQ(e.Reason(), kWorkLimitReason);
+      EXPECT_NE(std::string(e.what()).find("Error [9]: Operation terminated by sqlite3_interrupt()"), std::string::npos)
+          << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    // The limit is per statement: the next one starts afresh.
+    EXPECT_EQ(db->GetTableValue("select count(*) from t"), 3);
+    EXPECT_FALSE(db->WorkLimitReached());
+  }
+
+  // Within the limit a statement runs to its end, and the time the caller
+  // spends between rows is not the statement's.
+  db->SetWorkLimit({0, 10});
+  auto rows = db->GetUniTable(
+      "with recursive r(n) as (select 1 union all select n + 1 from r where n < 20000) "
+      "select n from r where n % 2000 = 0");
+  int count = 0;
+  for (; !rows->Eof(); rows->Next()) {
+    ++count;
+    const std::clock_t begin = std::clock();
+    while (std::clock() - begin < CLOCKS_PER_SEC / 50) {
+    }
+  }
+  EXPECT_EQ(count, 10);
+
+  // Read-write connections (the tools that build databases) have no limit.
+  TSQLiteDatabase writable(dir / "other.db", TSQLiteOpenMode::omReadWriteCreate);
+  EXPECT_EQ(writable.WorkLimit().MaxInstructions, 0u);
+  EXPECT_EQ(writable.GetTableValue("with recursive r(n) as (select 1 union all select n + 1 from r where n < 2000000) "
+                                   "select count(*) from r"),
+            2000000);
+}
+
+TEST(SQLiteLayer, KnowledgeConnectionsRefuseHugeValues) {
+  TTempDir dir;
+  auto db = TSQLite3::LoadDB(MakeDatabase(dir));
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->GetTableValue("select length(zeroblob(900000))"), 900000);
+  try {
+    db->GetTableValue("select length(hex(zeroblob(900000)))");
+    ADD_FAILURE();
+  } catch (const ESQLiteException& e) {
+    EXPECT_EQ(e.Reason(), "string or blob too big");
+  }
+}
+
+TEST(SQLiteLayer, ImmutableUriEncodesEveryByteOutsideTheUnreservedSet) {
+  EXPECT_EQ(TSQLite3::ImmutableUri("/a b/c?d#e%f.mdict"), "file:///a%20b/c%3Fd%23e%25f.mdict?immutable=1");
+  EXPECT_EQ(TSQLite3::ImmutableUri("/x/\xC3\xBC-_.~"), "file:///x/%C3%BC-_.~?immutable=1");
+  // A relative name is made absolute against the current folder.
+  EXPECT_EQ(TSQLite3::ImmutableUri("rel.mdict"),
+            "file://" + (std::filesystem::current_path() / "rel.mdict").string() + "?immutable=1");
 }
 
 TEST(SQLiteLayer, EscapeStringOnlyPrefixesDoubleQuotes) {

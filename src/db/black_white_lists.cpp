@@ -10,6 +10,11 @@ namespace quillmark {
 namespace {
 
 constexpr const char* kCompanyNameValue = "CompanyName";
+// "X REGEXP Y" calls REGEXP(Y, X): the row's pattern is searched in the name.
+constexpr const char* kCompanyQuery = "select count(*) from vers_list where flag=:flag and (:company REGEXP cmp)";
+// The vmin of the first matching range: a range whose stored low end is 0 or
+// negative does not count.
+constexpr const char* kAddressQuery = "select vmin from niplist where IPv4InRange(:ip, vmin, vmax)";
 
 }  // namespace
 
@@ -21,11 +26,16 @@ void TMalwareDataBaseBlackWhiteLists::RegisterFunctions() {
   TSQLite3ExtensionsNetwork::RegisterFunctionIPv4InRange(*db);
 }
 
+std::vector<TCustomSqlLiteDataBase::TRequiredStatement> TMalwareDataBaseBlackWhiteLists::RequiredStatements() const {
+  return {{"signed_list", TSQLite3ExtensionsSignature::kSignedListQuery},
+          {"vers_list", kCompanyQuery},
+          {"niplist", kAddressQuery}};
+}
+
 bool TMalwareDataBaseBlackWhiteLists::CheckDigitalSignature(const ISignerInfo& ASignatureInfo, TListType AList) {
-  std::lock_guard<std::recursive_mutex> guard(FCS);
-  TSQLiteDatabase* db = DB();
-  if (!db) return false;
-  return TSQLite3ExtensionsSignature::CountSignedListMatches(*db, ASignatureInfo, static_cast<int>(AList)) > 0;
+  return Query("CheckDigitalSignature", false, [&](TSQLiteDatabase& db) {
+    return TSQLite3ExtensionsSignature::CountSignedListMatches(db, ASignatureInfo, static_cast<int>(AList)) > 0;
+  });
 }
 
 bool TMalwareDataBaseBlackWhiteLists::CheckFileVersionInfo(const TFileVersionInfo& AVersionInfo, TListType AList) {
@@ -35,26 +45,21 @@ bool TMalwareDataBaseBlackWhiteLists::CheckFileVersionInfo(const TFileVersionInf
 
 bool TMalwareDataBaseBlackWhiteLists::CheckCompanyName(const std::string& ACompanyName, TListType AList) {
   if (ACompanyName.empty()) return false;
-  std::lock_guard<std::recursive_mutex> guard(FCS);
-  TSQLiteDatabase* db = DB();
-  if (!db) return false;
-  db->AddParamInt(":flag", static_cast<int>(AList));
-  db->AddParamText(":company", ACompanyName);
-  // "X REGEXP Y" calls REGEXP(Y, X): the row's pattern is searched in the name.
-  return db->GetTableValue("select count(*) from vers_list where flag=:flag and (:company REGEXP cmp)") > 0;
+  return Query("CheckFileVersionInfo", false, [&](TSQLiteDatabase& db) {
+    db.AddParamInt(":flag", static_cast<int>(AList));
+    db.AddParamText(":company", ACompanyName);
+    return db.GetTableValue(kCompanyQuery) > 0;
+  });
 }
 
 bool TMalwareDataBaseBlackWhiteLists::CheckIPv4(TIPv4 AIPv4) {
   if (AIPv4 == 0) return false;
-  std::lock_guard<std::recursive_mutex> guard(FCS);
-  TSQLiteDatabase* db = DB();
-  if (!db) return false;
-  // The address as the signed 32-bit number Windows code writes; the range
-  // function reads its lowest 32 bits either way.
-  db->AddParamInt(":ip", static_cast<std::int32_t>(AIPv4));
-  // The vmin of the first matching range: a range whose stored low end is 0
-  // or negative does not count.
-  return db->GetTableValue("select vmin from niplist where IPv4InRange(:ip, vmin, vmax)") > 0;
+  return Query("CheckIPv4", false, [&](TSQLiteDatabase& db) {
+    // The address as the signed 32-bit number Windows code writes; the range
+    // function reads its lowest 32 bits either way.
+    db.AddParamInt(":ip", static_cast<std::int32_t>(AIPv4));
+    return db.GetTableValue(kAddressQuery) > 0;
+  });
 }
 
 }  // namespace quillmark

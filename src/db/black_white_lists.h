@@ -23,9 +23,11 @@ enum class TListType : std::int32_t { mdBlackList = 0, mdWhiteList = 1 };
 // Every value taken from a file is bound as a parameter, never written into
 // the SQL text. Each check holds the object's lock for its whole query, so
 // one object serves concurrent analyses. Without a connection every check
-// answers false; an engine error inside a query raises ESQLiteException.
+// answers false; so does a check whose query fails (the failure is recorded,
+// see TakeQueryProblems).
 class TMalwareDataBaseBlackWhiteLists : public TCustomSqlLiteDataBase {
  public:
+  const char* ClassName() const override { return "TMalwareDataBaseBlackWhiteLists"; }
   // Registers "CHECKDIGITALSIGNATURE" (a refusal raises Exception with the
   // localised MSG_REGISTER_DB_FUNCTION_FAIL), then "REGEXP" and
   // "IPv4InRange", on a new connection.
@@ -42,6 +44,9 @@ class TMalwareDataBaseBlackWhiteLists : public TCustomSqlLiteDataBase {
   // The address lies in a listed range (every range counts, whatever list it
   // came from). False for the empty address 0.
   bool CheckIPv4(TIPv4 AIPv4);
+
+ protected:
+  std::vector<TRequiredStatement> RequiredStatements() const override;
 };
 
 }  // namespace quillmark

@@ -46,9 +46,7 @@ std::int64_t TSQLite3ExtensionsSignature::CountSignedListMatches(TSQLiteDatabase
   ADB.AddParamText(":signer", signer);
   ADB.AddParamText(":serial", serial);
   ADB.AddParamText(":issuer", issuer);
-  return ADB.GetTableValue(
-      "select count(*) from signed_list where flag=:flag and "
-      "(CHECKDIGITALSIGNATURE(:signer, :serial, :issuer, sname, snum, iname, mode) = 1)");
+  return ADB.GetTableValue(kSignedListQuery);
 }
 
 }  // namespace quillmark

@@ -56,6 +56,11 @@ class TSQLite3ExtensionsSignature {
     }
   }
 
+  // The statement CountSignedListMatches runs.
+  static constexpr const char* kSignedListQuery =
+      "select count(*) from signed_list where flag=:flag and "
+      "(CHECKDIGITALSIGNATURE(:signer, :serial, :issuer, sname, snum, iname, mode) = 1)";
+
   // Rows of signed_list with the given flag whose patterns hold for the
   // signer; the signer's details are bound as parameters. 0 without a query
   // when signer name, serial number and issuer are all empty. Needs

@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <ctime>
+#include <filesystem>
 #include <system_error>
 
 #include "db/regexp_cache.h"
@@ -54,6 +56,40 @@ std::string PlainPathName(const std::string& name) {
   return name;
 }
 
+// The progress handler runs every this many virtual-machine instructions.
+constexpr int kProgressPeriod = 1000;
+
+// CPU time of the calling thread, in nanoseconds.
+std::uint64_t ThreadCpuNanoseconds() {
+#if defined(CLOCK_THREAD_CPUTIME_ID)
+  timespec ts{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) == 0)
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+#endif
+  return static_cast<std::uint64_t>(std::clock()) * (1'000'000'000u / CLOCKS_PER_SEC);
+}
+
+// Size limits of a knowledge connection, far above what the readers' tables
+// hold (short texts, a few columns) and low enough that a hostile schema or
+// row cannot make one instruction build a huge value or a statement expand
+// into a huge program.
+void ApplyKnowledgeSizeLimits(sqlite3* db) {
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 1'000'000);
+  sqlite3_limit(db, SQLITE_LIMIT_SQL_LENGTH, 100'000);
+  sqlite3_limit(db, SQLITE_LIMIT_COLUMN, 100);
+  sqlite3_limit(db, SQLITE_LIMIT_EXPR_DEPTH, 100);
+  sqlite3_limit(db, SQLITE_LIMIT_COMPOUND_SELECT, 20);
+  sqlite3_limit(db, SQLITE_LIMIT_VDBE_OP, 100'000);
+  sqlite3_limit(db, SQLITE_LIMIT_FUNCTION_ARG, 16);
+  sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
+  sqlite3_limit(db, SQLITE_LIMIT_LIKE_PATTERN_LENGTH, 1000);
+  sqlite3_limit(db, SQLITE_LIMIT_WORKER_THREADS, 0);
+}
+
+[[noreturn]] void RaiseOpenError(const std::string& AFileName, const std::string& AReason, bool AWorkLimit = false) {
+  throw ESQLiteException("Failed to open database \"" + AFileName + "\" : " + AReason, AReason, AWorkLimit);
+}
+
 }  // namespace
 
 std::string ErrorCodeText(int ACode) {
@@ -67,19 +103,43 @@ std::string ErrorCodeText(int ACode) {
 
 TSQLiteDatabase::TSQLiteDatabase(const std::string& AFileName, TSQLiteOpenMode AMode)
     : FFileName(AFileName), FTarget(runtime::LiveHost()) {
-  int flags = AMode == TSQLiteOpenMode::omReadOnly ? SQLITE_OPEN_READONLY
-                                                   : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  int rc = sqlite3_open_v2(PlainPathName(AFileName).c_str(), &fDB, flags, nullptr);
+  int rc;
+  if (AMode == TSQLiteOpenMode::omReadOnly) {
+    rc = sqlite3_open_v2(TSQLite3::ImmutableUri(AFileName).c_str(), &fDB, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
+                         nullptr);
+    if (rc == SQLITE_OK) {
+      ApplyKnowledgeSizeLimits(fDB);
+      SetWorkLimit(TSQLiteWorkLimit::Knowledge());
+    }
+  } else {
+    rc = sqlite3_open_v2(PlainPathName(AFileName).c_str(), &fDB, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  }
   if (rc == SQLITE_OK) {
+    BeginStatement();
+    BeginStep();
+    // A file that shrinks under a mapping would kill the process; SQLite
+    // reads knowledge files with plain reads.
+    if (AMode == TSQLiteOpenMode::omReadOnly) rc = sqlite3_exec(fDB, "PRAGMA mmap_size=0", nullptr, nullptr, nullptr);
     // SQLite reads the file lazily: reading the schema now tells a database
-    // from a file that is locked, unreadable or something else.
-    rc = sqlite3_exec(fDB, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
+    // from a file that is locked, unreadable, truncated or something else.
+    if (rc == SQLITE_OK) {
+      BeginStatement();
+      BeginStep();
+      rc = sqlite3_exec(fDB, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
+    }
   }
   if (rc != SQLITE_OK) {
     std::string reason = fDB ? sqlite3_errmsg(fDB) : "unknown error";
+    const int primary = rc & 0xFF;
+    if (fDB && (primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR || primary == SQLITE_PERM)) {
+      // The operating system's word says more than "unable to open database file".
+      if (int sys = sqlite3_system_errno(fDB)) reason = std::generic_category().message(sys);
+    }
+    const bool workLimit = FLimitHit;
+    if (workLimit) reason = kWorkLimitReason;
     if (fDB) sqlite3_close_v2(fDB);
     fDB = nullptr;
-    throw ESQLiteException("Failed to open database \"" + AFileName + "\" : " + reason);
+    RaiseOpenError(AFileName, reason, workLimit);
   }
 }
 
@@ -114,6 +174,8 @@ std::string TSQLiteDatabase::GetTableString(const std::string& ASQL) {
 
 void TSQLiteDatabase::ExecSQL(const std::string& ASQL) noexcept {
   sqlite3_stmt* stmt = nullptr;
+  BeginStatement();
+  BeginStep();
   try {
     if (sqlite3_prepare_v2(fDB, ASQL.c_str(), static_cast<int>(ASQL.size()), &stmt, nullptr) == SQLITE_OK && stmt) {
       BindParams(stmt);
@@ -126,6 +188,8 @@ void TSQLiteDatabase::ExecSQL(const std::string& ASQL) noexcept {
 }
 
 void TSQLiteDatabase::ExecSQLChecked(const std::string& ASQL) {
+  BeginStatement();
+  BeginStep();
   char* message = nullptr;
   int rc = sqlite3_exec(fDB, ASQL.c_str(), nullptr, nullptr, &message);
   sqlite3_free(message);
@@ -228,15 +292,67 @@ void TSQLiteDatabase::RaiseDatabaseError(const std::string& AMsg, const std::str
     const char* message = sqlite3_errmsg(fDB);
     if (message) {
       throw ESQLiteException(AMsg + ".\rError [" + std::to_string(code) + "]: " + ErrorCodeText(code) + ".\r\"" +
-                             ASQL + "\": " + message);
+                                 ASQL + "\": " + message,
+                             FLimitHit ? std::string(kWorkLimitReason) : std::string(message), FLimitHit);
     }
   }
-  throw ESQLiteException(AMsg);
+  throw ESQLiteException(AMsg, FLimitHit ? std::string(kWorkLimitReason) : std::string(), FLimitHit);
+}
+
+void TSQLiteDatabase::SetWorkLimit(const TSQLiteWorkLimit& ALimit) {
+  FLimit = ALimit;
+  if (!fDB) return;
+  if (FLimit.MaxInstructions != 0 || FLimit.MaxCpuMilliseconds != 0)
+    sqlite3_progress_handler(fDB, kProgressPeriod, &TSQLiteDatabase::ProgressCallback, this);
+  else
+    sqlite3_progress_handler(fDB, 0, nullptr, nullptr);
+}
+
+void TSQLiteDatabase::BeginStatement() {
+  FInstructions = 0;
+  FCpuBefore = 0;
+  FCpuUsed = 0;
+  FStepTimed = false;
+  FLimitHit = false;
+}
+
+void TSQLiteDatabase::BeginStep() {
+  FCpuBefore = FCpuUsed;
+  FStepTimed = false;
+}
+
+int TSQLiteDatabase::ProgressCallback(void* ASelf) { return static_cast<TSQLiteDatabase*>(ASelf)->OnProgress(); }
+
+int TSQLiteDatabase::OnProgress() {
+  FInstructions += kProgressPeriod;
+  if (FLimit.MaxInstructions != 0 && FInstructions > FLimit.MaxInstructions) {
+    FLimitHit = true;
+    return 1;
+  }
+  if (FLimit.MaxCpuMilliseconds != 0) {
+    // The clock is read only once a statement has run a thousand
+    // instructions, which the readers' look-ups never do.
+    const std::uint64_t now = ThreadCpuNanoseconds();
+    if (!FStepTimed) {
+      FStepTimed = true;
+      FStepStart = now;
+    } else {
+      FCpuUsed = FCpuBefore + (now - FStepStart);
+      if (FCpuUsed > std::uint64_t{FLimit.MaxCpuMilliseconds} * 1'000'000u) {
+        FLimitHit = true;
+        return 1;
+      }
+    }
+  }
+  return 0;
 }
 
 // --- TSQLiteUniTable ----------------------------------------------------------------
 
 TSQLiteUniTable::TSQLiteUniTable(TSQLiteDatabase& ADB, const std::string& ASQL) : fDB(ADB), fSQL(ASQL) {
+  // Preparing may read the schema, which counts as this statement's work.
+  fDB.BeginStatement();
+  fDB.BeginStep();
   const char* tail = nullptr;
   int rc = sqlite3_prepare_v2(fDB.DB(), fSQL.c_str(), static_cast<int>(fSQL.size()), &fStmt, &tail);
   if (rc != SQLITE_OK) {
@@ -286,6 +402,7 @@ TSQLiteUniTable::~TSQLiteUniTable() {
 
 bool TSQLiteUniTable::Next() {
   fEOF = true;
+  fDB.BeginStep();
   int rc = sqlite3_step(fStmt);
   if (rc == SQLITE_ROW) {
     fEOF = false;
@@ -324,8 +441,42 @@ int TSQLiteUniTable::GetFieldIndex(const std::string& AFieldName) {
 // --- TSQLite3 -----------------------------------------------------------------------
 
 std::unique_ptr<TSQLiteDatabase> TSQLite3::LoadDB(const std::string& AFileName) {
-  if (AFileName.empty() || !runtime::LiveHost()->FileExists(AFileName)) return nullptr;
+  if (AFileName.empty()) return nullptr;
+  // SQLite would block for ever opening a FIFO and has no use for a folder or
+  // a device: only a regular file (or a link to one) is handed to it.
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(AFileName, ec);
+  if (status.type() == std::filesystem::file_type::not_found) return nullptr;
+  if (ec) {
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory) return nullptr;
+    RaiseOpenError(AFileName, ec.message());
+  }
+  if (status.type() != std::filesystem::file_type::regular) RaiseOpenError(AFileName, "not a regular file");
   return std::make_unique<TSQLiteDatabase>(AFileName, TSQLiteOpenMode::omReadOnly);
+}
+
+std::string TSQLite3::ImmutableUri(const std::string& AFileName) {
+  std::error_code ec;
+  std::string path = std::filesystem::absolute(AFileName, ec).string();
+  if (ec || path.empty()) path = AFileName;
+  static const char kHex[] = "0123456789ABCDEF";
+  // "file://" and an absolute path leave the authority empty; SQLite decodes
+  // every %HH of the path back to its byte.
+  std::string uri = !path.empty() && path.front() == '/' ? "file://" : "file:";
+  for (char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '.' || c == '_' || c == '~' || c == '/';
+    if (plain) {
+      uri += ch;
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 0x0F];
+    }
+  }
+  uri += "?immutable=1";
+  return uri;
 }
 
 }  // namespace quillmark

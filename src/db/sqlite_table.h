@@ -1,6 +1,13 @@
 // Thin access layer over the SQLite C library: one connection
 // (TSQLiteDatabase), forward-only query results (TSQLiteUniTable) and the
 // loader used for the knowledge files (TSQLite3::LoadDB).
+//
+// Knowledge files are data from outside the program and may be hostile. They
+// are opened immutable and read-only: SQLite takes no locks, never looks for
+// or creates a journal, -wal or -shm file, never maps the file into memory
+// and never creates a missing file. Every statement on such a connection
+// gets a bounded amount of work (TSQLiteWorkLimit): one that exceeds it is
+// interrupted and fails like any other failing statement.
 #pragma once
 
 #include <cstdint>
@@ -18,11 +25,44 @@ namespace quillmark {
 
 class TRegExpCache;
 
-// Errors of this layer; the message only.
+// Errors of this layer. Besides the full message, Reason() is the short
+// cause a user can be shown: the engine's own message, the operating
+// system's error text, or kWorkLimitReason for a statement stopped by the
+// work limit.
 class ESQLiteException : public Exception {
  public:
-  using Exception::Exception;
+  explicit ESQLiteException(const std::string& AMessage, std::string AReason = {}, bool AWorkLimit = false)
+      : Exception(AMessage), FReason(std::move(AReason)), FWorkLimit(AWorkLimit) {}
   const char* ClassName() const override { return "ESQLiteException"; }
+  std::string Reason() const { return FReason.empty() ? std::string(what()) : FReason; }
+  // The statement was interrupted because it exceeded its work limit.
+  bool WorkLimit() const { return FWorkLimit; }
+
+ private:
+  std::string FReason;
+  bool FWorkLimit = false;
+};
+
+// The reason given for a statement stopped by its work limit.
+inline constexpr const char* kWorkLimitReason = "query interrupted: work limit";
+
+// How much work one statement may do before it is interrupted. Work is
+// counted in virtual-machine instructions (sqlite3_progress_handler) and, to
+// catch single instructions that are expensive (a regular expression that
+// backtracks, a long text built by a function), in CPU time of the calling
+// thread spent inside the statement's steps.
+struct TSQLiteWorkLimit {
+  std::uint64_t MaxInstructions = 0;  // 0: unbounded
+  std::uint32_t MaxCpuMilliseconds = 0;  // 0: unbounded
+
+  // The limit of knowledge connections: 10,000,000 instructions and 1 s of
+  // CPU time per statement. The readers' real queries stay below 100,000
+  // instructions and a millisecond (an indexed look-up takes a few dozen
+  // instructions; a scan of a list of a few thousand rows some tens of
+  // thousands); the bound is reached in well under a second by a statement
+  // that loops.
+  static TSQLiteWorkLimit Knowledge() { return {10'000'000, 1000}; }
+  static TSQLiteWorkLimit None() { return {}; }
 };
 
 // Text of an SQLite primary result code; unknown codes (negative ones
@@ -50,6 +90,9 @@ class TSQLiteDatabase {
  public:
   // Opens the file and checks that it is a readable database; raises
   // ESQLiteException "Failed to open database "<name>" : <reason>" otherwise.
+  // Read-only opening is the knowledge-file form (immutable, see above) and
+  // installs TSQLiteWorkLimit::Knowledge() and tight size limits; the
+  // read-write form has neither.
   explicit TSQLiteDatabase(const std::string& AFileName, TSQLiteOpenMode AMode = TSQLiteOpenMode::omReadOnly);
   // Rolls back an open transaction and closes the connection.
   ~TSQLiteDatabase();
@@ -102,7 +145,23 @@ class TSQLiteDatabase {
   // Compiled regular expressions of this connection, shared by its functions.
   TRegExpCache& RegExpCache();
 
+  // The work each statement of this connection may do.
+  void SetWorkLimit(const TSQLiteWorkLimit& ALimit);
+  const TSQLiteWorkLimit& WorkLimit() const { return FLimit; }
+  // Starts counting the work of a new statement; the table class calls it
+  // before preparing, and code that steps its own cached statements calls it
+  // before each use of one.
+  void BeginStatement();
+  // Marks the start of one step of the current statement (CPU time is
+  // counted inside steps only, not while the caller works on a row).
+  void BeginStep();
+  // The current statement was interrupted by the work limit.
+  bool WorkLimitReached() const { return FLimitHit; }
+
  private:
+  static int ProgressCallback(void* ASelf);
+  int OnProgress();
+
   std::string FFileName;
   sqlite3* fDB = nullptr;
   bool fInTrans = false;
@@ -110,6 +169,14 @@ class TSQLiteDatabase {
   std::vector<TSQliteParam> fParams;
   std::shared_ptr<runtime::ITargetSystem> FTarget;
   std::unique_ptr<TRegExpCache> FRegExpCache;
+
+  TSQLiteWorkLimit FLimit;
+  std::uint64_t FInstructions = 0;   // counted for the current statement
+  std::uint64_t FCpuBefore = 0;      // CPU nanoseconds of the statement's earlier steps
+  std::uint64_t FCpuUsed = 0;        // CPU nanoseconds of the statement so far
+  std::uint64_t FStepStart = 0;      // CPU clock at the first progress call of this step
+  bool FStepTimed = false;
+  bool FLimitHit = false;
 };
 
 // One query's rows, read forward only; holds its statement until destroyed.
@@ -154,10 +221,17 @@ class TSQLiteUniTable {
 class TSQLite3 {
  public:
   TSQLite3() = delete;
-  // A read-only connection to an existing regular file, or nullptr when there
-  // is no such file; raises ESQLiteException when the file is not a readable
-  // database (unreadable, locked by another writer, not a database).
+  // A knowledge connection (immutable, read-only, work-limited) to an
+  // existing regular file, or nullptr when there is no file of that name;
+  // raises ESQLiteException when the name is not a regular file or the file
+  // is not a readable database (unreadable, truncated, not a database). The
+  // exception's Reason() is the operating system's error text, "not a
+  // regular file", or SQLite's message.
   static std::unique_ptr<TSQLiteDatabase> LoadDB(const std::string& AFileName);
+  // The "file:" URI that opens a file name immutable and read-only: the name
+  // made absolute and percent-encoded, so that '?', '#', '%' and blanks stay
+  // part of it.
+  static std::string ImmutableUri(const std::string& AFileName);
 };
 
 }  // namespace quillmark

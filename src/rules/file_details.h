@@ -27,6 +27,7 @@ class TMalwareDataBaseFileDetails : public TCustomSqlLiteDataBase {
   // real System32.
   static constexpr const char* kSysnativeFolder = "%systemroot%\\Sysnative";
 
+  const char* ClassName() const override { return "TMalwareDataBaseFileDetails"; }
   // Registers "CheckOSVersion", "CryptEncodeString" and "CryptDecodeString".
   void RegisterFunctions() override;
 
@@ -37,9 +38,13 @@ class TMalwareDataBaseFileDetails : public TCustomSqlLiteDataBase {
   // otherwise, expanded on the target. A location under System32 also brings
   // the Sysnative alias when the examining process runs under WOW64 on
   // Windows Vista or later. True when a location was appended; false without
-  // a connection. Query errors raise ESQLiteException.
+  // a connection, and false with APaths as it was when the query fails (the
+  // failure is recorded, see TakeQueryProblems).
   bool GetFileLocations(const std::string& AFileName, std::vector<TFilePathInfo>& APaths,
                         PFilePathInfoCheckParams AParams);
+
+ protected:
+  std::vector<TRequiredStatement> RequiredStatements() const override;
 };
 
 }  // namespace quillmark

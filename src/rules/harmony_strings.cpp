@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "db/knowledge_keys.h"
+#include "support/debug_log.h"
 #include "support/text_utils.h"
 
 namespace quillmark {
@@ -15,6 +16,7 @@ namespace {
 
 constexpr const char* kNGramQueries[2] = {"select count from stats2 where hash=?1",
                                           "select count from stats3 where hash=?1"};
+constexpr const char* kBaseInfoQuery = "select * from baseinfo";
 
 locale_t Utf8Locale() {
   static locale_t locale = [] {
@@ -67,10 +69,8 @@ void TMalwareHarmonyStrings::FinalizeStatements() {
   FStatementsOwner = nullptr;
 }
 
-void TMalwareHarmonyStrings::Close() {
-  std::lock_guard<std::recursive_mutex> guard(FCS);
-  FinalizeStatements();
-  TCustomSqlLiteDataBase::Close();
+std::vector<TCustomSqlLiteDataBase::TRequiredStatement> TMalwareHarmonyStrings::RequiredStatements() const {
+  return {{"baseinfo", kBaseInfoQuery}, {"stats2", kNGramQueries[0]}, {"stats3", kNGramQueries[1]}};
 }
 
 void TMalwareHarmonyStrings::RegisterFunctions() {
@@ -79,14 +79,23 @@ void TMalwareHarmonyStrings::RegisterFunctions() {
   Initialize();
   TSQLiteDatabase* db = DB();
   if (!db) return;
-  auto table = db->GetUniTable("select * from baseinfo");
-  const int dictIndex = table->Eof() ? -1 : table->GetFieldIndex("dict");
-  for (; !table->Eof(); table->Next()) {
-    std::int64_t dict = table->FieldAsInteger(dictIndex);
-    if (dict != 0 && dict != 1) continue;
-    TStatInfo& info = FStatInfo[static_cast<std::size_t>(dict)];
-    info.VLFactor = table->FieldAsDouble(table->GetFieldIndex("vlfactor"));
-    info.WCount = static_cast<std::uint32_t>(table->FieldAsInteger(table->GetFieldIndex("wcount")));
+  try {
+    const std::string missing = MissingTable(*db, "baseinfo");
+    if (!missing.empty()) throw ESQLiteException(missing, missing);
+    auto table = db->GetUniTable(kBaseInfoQuery);
+    const int dictIndex = table->Eof() ? -1 : table->GetFieldIndex("dict");
+    for (; !table->Eof(); table->Next()) {
+      std::int64_t dict = table->FieldAsInteger(dictIndex);
+      if (dict != 0 && dict != 1) continue;
+      TStatInfo& info = FStatInfo[static_cast<std::size_t>(dict)];
+      info.VLFactor = table->FieldAsDouble(table->GetFieldIndex("vlfactor"));
+      info.WCount = static_cast<std::uint32_t>(table->FieldAsInteger(table->GetFieldIndex("wcount")));
+    }
+  } catch (const ESQLiteException& e) {
+    // Part of opening: Problem() tells it, as it tells a file that did not open.
+    Initialize();
+    DebugLog().LogError(TLogLevel::llWarning, "RegisterFunctions", e, ClassName());
+    SetAside(e.Reason());
   }
 }
 
@@ -131,14 +140,15 @@ Extended TMalwareHarmonyStrings::Factor(Extended ARatio, THarmonySchemeType ASch
   return 1000 / distance;
 }
 
-std::int64_t TMalwareHarmonyStrings::NGramCount(THarmonySchemeType AScheme, std::int32_t AKey) {
-  TSQLiteDatabase& db = *DB();
+std::int64_t TMalwareHarmonyStrings::NGramCount(TSQLiteDatabase& db, THarmonySchemeType AScheme, std::int32_t AKey) {
   if (FStatementsOwner != db.DB()) {
     FinalizeStatements();
     FStatementsOwner = db.DB();
   }
   sqlite3_stmt*& stmt = FStatements[Index(AScheme)];
   const char* sql = kNGramQueries[Index(AScheme)];
+  db.BeginStatement();
+  db.BeginStep();
   if (!stmt && sqlite3_prepare_v2(db.DB(), sql, -1, &stmt, nullptr) != SQLITE_OK) {
     stmt = nullptr;
     db.RaiseDatabaseError("Could not prepare SQL statement", sql);
@@ -157,7 +167,7 @@ std::int64_t TMalwareHarmonyStrings::NGramCount(THarmonySchemeType AScheme, std:
   return count;
 }
 
-TStringHarmonyInfo TMalwareHarmonyStrings::SchemeSum(const std::vector<std::string_view>& AChars,
+TStringHarmonyInfo TMalwareHarmonyStrings::SchemeSum(TSQLiteDatabase& ADB, const std::vector<std::string_view>& AChars,
                                                      THarmonySchemeType AScheme) {
   TStringHarmonyInfo r;
   const TStatInfo& info = FStatInfo[Index(AScheme)];
@@ -167,7 +177,7 @@ TStringHarmonyInfo TMalwareHarmonyStrings::SchemeSum(const std::vector<std::stri
   for (std::size_t p = 0; p + n <= AChars.size(); ++p) {
     gram.clear();
     for (std::size_t k = 0; k < n; ++k) gram.append(AChars[p + k]);
-    r.Total += static_cast<Extended>(NGramCount(AScheme, TKnowledgeKeys::NGramKey(gram)));
+    r.Total += static_cast<Extended>(NGramCount(ADB, AScheme, TKnowledgeKeys::NGramKey(gram)));
   }
   if (info.WCount != 0) r.Total /= info.WCount;
   r.Average = r.Total / static_cast<Extended>(AChars.size() - n + 1);
@@ -176,38 +186,38 @@ TStringHarmonyInfo TMalwareHarmonyStrings::SchemeSum(const std::vector<std::stri
 
 bool TMalwareHarmonyStrings::GetStringInfoByScheme(const std::string& AString, THarmonySchemeType AScheme,
                                                    PStringHarmonyInfo AInfo) {
-  if (!IsOpened()) return false;
-  std::lock_guard<std::recursive_mutex> guard(FCS);
-  if (!DB() || AString.empty()) return false;
-  const std::string s = Normalize(AString);
-  const std::vector<std::string_view> chars = SplitCharacters(s);
-  TStringHarmonyInfo r = SchemeSum(chars, AScheme);
-  const Extended factor = Factor(LetterRatio(s), AScheme);
-  if (AInfo) {
-    AInfo->Total = r.Total * factor;
-    AInfo->Average = r.Average * factor;
-  }
-  return true;
+  if (!IsOpened() || AString.empty()) return false;
+  return Query("GetStringInfoByScheme", false, [&](TSQLiteDatabase& db) {
+    const std::string s = Normalize(AString);
+    const std::vector<std::string_view> chars = SplitCharacters(s);
+    TStringHarmonyInfo r = SchemeSum(db, chars, AScheme);
+    const Extended factor = Factor(LetterRatio(s), AScheme);
+    if (AInfo) {
+      AInfo->Total = r.Total * factor;
+      AInfo->Average = r.Average * factor;
+    }
+    return true;
+  });
 }
 
 bool TMalwareHarmonyStrings::GetStringInfo(const std::string& AString, PStringHarmonyInfo AInfo) {
   if (!IsOpened()) return false;
-  std::lock_guard<std::recursive_mutex> guard(FCS);
-  if (!DB()) return false;
-  const std::string s = Normalize(AString);
-  const std::vector<std::string_view> chars = SplitCharacters(s);
-  TStringHarmonyInfo sums[2] = {SchemeSum(chars, THarmonySchemeType::hstDigramm),
-                                SchemeSum(chars, THarmonySchemeType::hstTrigramm)};
-  const Extended factor = Factor(LetterRatio(s), THarmonySchemeType::hstTrigramm);
-  TStringHarmonyInfo info;
-  for (const TStringHarmonyInfo& r : sums) {
-    info.Total += r.Total;
-    info.Average = (info.Average + r.Average) / 2;
-  }
-  info.Total *= factor;
-  info.Average *= factor;
-  if (AInfo) *AInfo = info;
-  return true;
+  return Query("GetStringInfo", false, [&](TSQLiteDatabase& db) {
+    const std::string s = Normalize(AString);
+    const std::vector<std::string_view> chars = SplitCharacters(s);
+    TStringHarmonyInfo sums[2] = {SchemeSum(db, chars, THarmonySchemeType::hstDigramm),
+                                  SchemeSum(db, chars, THarmonySchemeType::hstTrigramm)};
+    const Extended factor = Factor(LetterRatio(s), THarmonySchemeType::hstTrigramm);
+    TStringHarmonyInfo info;
+    for (const TStringHarmonyInfo& r : sums) {
+      info.Total += r.Total;
+      info.Average = (info.Average + r.Average) / 2;
+    }
+    info.Total *= factor;
+    info.Average *= factor;
+    if (AInfo) *AInfo = info;
+    return true;
+  });
 }
 
 }  // namespace quillmark

@@ -43,17 +43,20 @@ class TMalwareHarmonyStrings : public TCustomSqlLiteDataBase {
   // Finalises the cached statements before the connection goes.
   ~TMalwareHarmonyStrings() override;
 
+  const char* ClassName() const override { return "TMalwareHarmonyStrings"; }
   // Both schemes zeroed, n-gram lengths 2 and 3.
   void Initialize() override;
-  // Runs after each open: zeroes the schemes again and loads "baseinfo".
+  // Runs after each open: zeroes the schemes again and loads "baseinfo". A
+  // file without a readable "baseinfo" is set aside as a file that did not
+  // open (Problem() says why).
   void RegisterFunctions() override;
-  void Close() override;
 
   // Harmony of a string over both schemes (pairs and triples). False, with
-  // AInfo untouched, when the database is not open.
+  // AInfo untouched, when the database is not open or a query fails (the
+  // failure is recorded, see TakeQueryProblems).
   bool GetStringInfo(const std::string& AString, PStringHarmonyInfo AInfo);
   // Harmony over one scheme. False, with AInfo untouched, when the database
-  // is not open or AString is empty.
+  // is not open, a query fails or AString is empty.
   bool GetStringInfoByScheme(const std::string& AString, THarmonySchemeType AScheme, PStringHarmonyInfo AInfo);
 
   const TStatInfo& StatInfo(THarmonySchemeType AScheme) const { return FStatInfo[Index(AScheme)]; }
@@ -69,16 +72,20 @@ class TMalwareHarmonyStrings : public TCustomSqlLiteDataBase {
   // count that is not zero when the other is; 1 when there are no letters.
   static Extended LetterRatio(std::string_view AText);
 
+ protected:
+  std::vector<TRequiredStatement> RequiredStatements() const override;
+  void FinalizeStatements() override;
+
  private:
   static std::size_t Index(THarmonySchemeType AScheme) { return static_cast<std::size_t>(AScheme); }
   // Sum and average of the n-gram counts of a normalised string, scaled by
   // the scheme's name count. Runs under FCS with a connection.
-  TStringHarmonyInfo SchemeSum(const std::vector<std::string_view>& AChars, THarmonySchemeType AScheme);
+  TStringHarmonyInfo SchemeSum(TSQLiteDatabase& ADB, const std::vector<std::string_view>& AChars,
+                               THarmonySchemeType AScheme);
   // 1000 over the distance of the string's letter ratio from the typical one.
   Extended Factor(Extended ARatio, THarmonySchemeType AScheme) const;
   // The count stored for one n-gram key, 0 without a row.
-  std::int64_t NGramCount(THarmonySchemeType AScheme, std::int32_t AKey);
-  void FinalizeStatements();
+  std::int64_t NGramCount(TSQLiteDatabase& ADB, THarmonySchemeType AScheme, std::int32_t AKey);
 
   std::array<TStatInfo, 2> FStatInfo{};
   // The two single-row lookups, prepared once per connection.
