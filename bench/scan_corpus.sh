@@ -3,7 +3,8 @@
 # (made by bench/pe_corpus.sh) with one job and with two, and optionally
 # profiles both with perf.
 #
-#   bench/scan_corpus.sh [--perf] [--runs N] [--out DIR] [QUILLMARK [CORPUS]] [-- SCAN-OPTION...]
+#   bench/scan_corpus.sh [--perf] [--call-graph fp|dwarf] [--runs N] [--out DIR]
+#                        [QUILLMARK [CORPUS]] [-- SCAN-OPTION...]
 #
 # QUILLMARK   the program to measure (default ./build/quillmark); it reads the
 #             knowledge files of the Data/ folder beside it
@@ -12,6 +13,10 @@
 #             so the corpus is read from the page cache
 # --perf      also record `perf record -g` profiles of one scan with each job
 #             count and print their top entries
+# --call-graph fp|dwarf
+#             how perf follows the stack (default fp, which is what -g does):
+#             dwarf also goes through code built without frame pointers, such
+#             as the program itself, at the cost of ~100 MB of data per scan
 # --out DIR   where the scan output, hyperfine's results, the profiles and
 #             summary.txt go (default: a new folder under
 #             /var/tmp/quillmark-bench/)
@@ -37,12 +42,17 @@ bin=./build/quillmark
 corpus=/var/tmp/quillmark-pe-corpus
 runs=10
 perf=0
+call_graph=fp
 out=
 positional=()
 scan_options=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --perf) perf=1; shift ;;
+    --call-graph) [ $# -ge 2 ] || die "--call-graph needs fp or dwarf"
+                  case "$2" in fp) call_graph=fp ;; dwarf) call_graph=dwarf,16384 ;;
+                    *) die "--call-graph takes fp or dwarf, not '$2'" ;; esac
+                  shift 2 ;;
     --runs) [ $# -ge 2 ] || die "--runs needs a number"
             runs=$2; shift 2
             [[ "$runs" =~ ^[1-9][0-9]*$ ]] || die "--runs needs a positive number, not '$runs'" ;;
@@ -147,7 +157,7 @@ if [ "$perf" = 1 ]; then
     data=$out/perf-jobs$j.data
     scan_words "$j"
     rc=0
-    perf record -g -q -o "$data" -- "${words[@]}" > /dev/null 2> "$out/perf-jobs$j.stderr" || rc=$?
+    perf record --call-graph "$call_graph" -q -o "$data" -- "${words[@]}" > /dev/null 2> "$out/perf-jobs$j.stderr" || rc=$?
     [ "$rc" -le 1 ] || { cat "$out/perf-jobs$j.stderr" >&2; die "perf record of jobs $j exited with status $rc"; }
     # flat list by own time, then the call chains into the largest entries
     perf report -i "$data" --no-children --percent-limit 1 --stdio -g none 2>/dev/null \
@@ -157,6 +167,12 @@ if [ "$perf" = 1 ]; then
     say ""
     say "perf, jobs $j: top entries by own time ($(sed -n 's/^# Samples: //p' "$out/perf-jobs$j.top"))"
     grep -v -e '^#' -e '^$' "$out/perf-jobs$j.top" | cut -c1-120 | head -n 15 | tee -a "$summary"
+    say "by shared object:"
+    perf report -i "$data" --no-children --sort dso --stdio -g none 2>/dev/null \
+      | grep -v -e '^#' -e '^$' | head -n 6 | tee -a "$summary"
+    say "system calls, with the kernel work below them:"
+    perf report -i "$data" --children --sort sym --stdio -g none 2>/dev/null \
+      | grep '\[k\] __x64_sys_' | head -n 8 | tee -a "$summary"
     say "call chains into the entries above 5 % (all of them: $out/perf-jobs$j.chains):"
     grep -v -e '^#' -e '^$' -e '^ *| *$' "$out/perf-jobs$j.chains" | cut -c1-120 | head -n 40 | tee -a "$summary"
   done
