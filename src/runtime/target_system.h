@@ -94,6 +94,9 @@ class IReadOnlyFile {
   // than n only at the end of the file (0 at or past it). Throws EOSError on a
   // read error and EFileChanged when the file ends before its size.
   virtual std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t n) = 0;
+  // Offset after the last byte the file stores data for: below Size() when
+  // the file ends in a hole (a sparse file), where reads give only zeros.
+  virtual std::uint64_t DataEnd() { return Size(); }
 };
 
 // One running process as the target's process table shows it.

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -57,6 +58,31 @@ class TPosixFile : public IReadOnlyFile {
       done += static_cast<std::size_t>(r);
     }
     return done;
+  }
+
+  // The start of the trailing hole, found with SEEK_DATA in a binary search:
+  // lo only ever rises to the end of data found, hi falls to where none
+  // follows, so a file of any size or layout takes a few dozen seeks.
+  // Answers Size() when the file system cannot tell. (Seeking moves the
+  // descriptor's offset, which positioned reads do not use.)
+  std::uint64_t DataEnd() override {
+    const off_t size = static_cast<off_t>(FSize);
+    off_t lo = lseek(FFd.Get(), 0, SEEK_HOLE);
+    if (lo < 0 || lo >= size) return FSize;
+    off_t hi = size;
+    while (lo < hi) {
+      const off_t mid = lo + (hi - lo) / 2;
+      const off_t data = lseek(FFd.Get(), mid, SEEK_DATA);
+      if (data < 0) {
+        if (errno != ENXIO) return FSize;
+        hi = mid;  // nothing stored from mid on
+        continue;
+      }
+      const off_t hole = lseek(FFd.Get(), data, SEEK_HOLE);
+      if (hole < 0) return FSize;
+      lo = hole;  // data runs up to hole
+    }
+    return static_cast<std::uint64_t>(std::min(lo, size));
   }
 
  private:
