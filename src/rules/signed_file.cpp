@@ -24,6 +24,9 @@ void TMalwareRuleResultSignedFile::SetEvidence(const TFileTrust& ATrust) {
   FTrusted = ATrust.IsTrustVerify();
   FTrustResult = ATrust.ErrorCode();
   FTimestampTime = ATrust.TimestampTime();
+  FTrustReason = ATrust.Reason();
+  FUncoveredTableBytes = ATrust.UncoveredTableBytes();
+  FExtraCertificateEntries = ATrust.ExtraCertificateEntries();
   FCertSignerName = ATrust.SignerName();
   FCertSerialNumber = ATrust.SerialNumber();
   FCertIssuerName = ATrust.IssuerName();
@@ -40,6 +43,9 @@ void TMalwareRuleResultSignedFile::Reset() {
   FTrusted = false;
   FTrustResult = TRUST_E_NOSIGNATURE;
   FTimestampTime = 0;
+  FTrustReason.clear();
+  FUncoveredTableBytes = 0;
+  FExtraCertificateEntries = 0;
   FCertSignerName.clear();
   FCertSerialNumber.clear();
   FCertIssuerName.clear();
@@ -54,7 +60,10 @@ void TMalwareRuleResultSignedFile::GetDetails(TRuleResultDetails& ADetails) cons
   ADetails.push_back({"trusted", FTrusted});
   ADetails.push_back({"trustCode", TrustResultHex(FTrustResult)});
   ADetails.push_back({"trustResult", std::string(TrustResultName(FTrustResult))});
+  if (!FTrustReason.empty()) ADetails.push_back({"trustReason", FTrustReason});
   if (FTimestampTime) ADetails.push_back({"timestampTime", FTimestampTime});
+  ADetails.push_back({"uncoveredTableBytes", static_cast<std::int64_t>(FUncoveredTableBytes)});
+  ADetails.push_back({"extraCertificateEntries", static_cast<std::int64_t>(FExtraCertificateEntries)});
   ADetails.push_back({"inBlacklist", FInBlacklist});
   ADetails.push_back({"inWhitelist", FInWhitelist});
 }
@@ -74,20 +83,37 @@ std::shared_ptr<const TTrustStore> TMalwareRuleSignedFile::TrustStore() const {
   return TTrustStore::Shared(settings.TrustFolder(), settings.CAFiles());
 }
 
-TRuleCheckCode TMalwareRuleSignedFile::CheckFile(const std::string& AFileName, Extended& APercent) {
+void TMalwareRuleSignedFile::SetHashLimit(std::uint64_t ABytes) {
+  FHashLimit = ABytes;
+  FFileTrust->SetHashLimit(ABytes);
+}
+
+TFileTrust& TMalwareRuleSignedFile::Checker() {
   // The engine may have been pointed at another system, or its settings at
   // other anchors, since the last file.
   if (Owner() && Owner()->TargetPtr() != FTarget) {
     FTarget = Owner()->TargetPtr();
     FFileTrust = std::make_unique<TFileTrust>(FTarget, TrustStore());
+    FFileTrust->SetHashLimit(FHashLimit);
   } else {
     FFileTrust->SetTrustStore(TrustStore());
   }
+  return *FFileTrust;
+}
 
+TRuleCheckCode TMalwareRuleSignedFile::CheckFile(const std::string& AFileName, Extended& APercent) {
+  return Judge(Checker().Check(AFileName, true), APercent);
+}
+
+TRuleCheckCode TMalwareRuleSignedFile::CheckOpenFile(runtime::IReadOnlyFile& AFile, const std::string& AFileName,
+                                                     Extended& APercent) {
+  return Judge(Checker().Check(AFile, AFileName, true), APercent);
+}
+
+TRuleCheckCode TMalwareRuleSignedFile::Judge(bool ATrusted, Extended& APercent) {
   auto* result = dynamic_cast<TMalwareRuleResultSignedFile*>(&RuleResult());
-  const bool trusted = FFileTrust->Check(AFileName, true);
   if (result) result->SetEvidence(*FFileTrust);
-  if (!trusted) {
+  if (!ATrusted) {
     APercent = 100;
     return TRuleCheckCode::rccContinue;
   }

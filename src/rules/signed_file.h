@@ -40,8 +40,11 @@ class TMalwareRuleResultSignedFile : public TMalwareRuleResult, public IMalwareR
   void Reset() override;
   // signerName, issuerName, serialNumber, thumbprint (of the certificate the
   // signature names, trusted or not), trusted, trustCode ("0x800B0101"),
-  // trustResult ("CERT_E_EXPIRED"), timestampTime when a timestamp decided
-  // the validity, inBlacklist, inWhitelist.
+  // trustResult ("CERT_E_EXPIRED"), trustReason when the check stopped
+  // without an answer (a limit, a file that changed), timestampTime when a
+  // timestamp decided the validity, uncoveredTableBytes and
+  // extraCertificateEntries (what the certificate table holds that the
+  // signature does not cover), inBlacklist, inWhitelist.
   void GetDetails(TRuleResultDetails& ADetails) const override;
 
  protected:
@@ -57,6 +60,9 @@ class TMalwareRuleResultSignedFile : public TMalwareRuleResult, public IMalwareR
   bool FTrusted = false;
   HRESULT FTrustResult = TRUST_E_NOSIGNATURE;
   std::int64_t FTimestampTime = 0;
+  std::string FTrustReason;
+  std::uint64_t FUncoveredTableBytes = 0;
+  std::uint64_t FExtraCertificateEntries = 0;
   std::string FCertSignerName;
   std::string FCertSerialNumber;
   std::string FCertIssuerName;
@@ -74,6 +80,14 @@ class TMalwareRuleSignedFile : public TMalwareRuleCustom {
   // The checker of the latest analysis.
   const TFileTrust& FileTrust() const { return *FFileTrust; }
 
+  // Most bytes the signature check hashes (the engine's file-size limit);
+  // 0 means TFileTrust::kDefaultHashLimit.
+  void SetHashLimit(std::uint64_t ABytes);
+
+  // The check of a file the caller has open (the engine opens each target
+  // once); CheckFile opens the file and calls it.
+  TRuleCheckCode CheckOpenFile(runtime::IReadOnlyFile& AFile, const std::string& AFileName, Extended& APercent);
+
  protected:
   TRuleCheckCode CheckFile(const std::string& AFileName, Extended& APercent) override;
   TMalwareRuleResult* CreateResult() override { return new TMalwareRuleResultSignedFile(); }
@@ -87,9 +101,14 @@ class TMalwareRuleSignedFile : public TMalwareRuleCustom {
   // The trust anchors the owner's settings name: the system bundle, the
   // trust folder and the added CA files.
   std::shared_ptr<const TTrustStore> TrustStore() const;
+  // The checker for the owner's current target and anchors.
+  TFileTrust& Checker();
+  // Steps 2 on of the check, once the checker has answered.
+  TRuleCheckCode Judge(bool ATrusted, Extended& APercent);
 
   std::shared_ptr<runtime::ITargetSystem> FTarget;
   std::unique_ptr<TFileTrust> FFileTrust;
+  std::uint64_t FHashLimit = 0;
 };
 
 }  // namespace quillmark
