@@ -1,5 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <openssl/pkcs7.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "db/authenticode.h"
 #include "db/file_trust.h"
 #include "runtime/target_system.h"
+#include "support/pe_image.h"
 #include "support/pe_writer.h"
 #include "support/signing.h"
 #include "support/temp_dir.h"
@@ -37,19 +43,8 @@ std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
 void SetU32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
 void SetU16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
 
-// Where the certificate table of a signed image lies.
-struct TTableInfo {
-  std::size_t EntryOffset;  // of the security directory entry
-  std::size_t Offset;
-  std::size_t Size;
-};
-
-TTableInfo Table(const std::vector<std::uint8_t>& bytes) {
-  TPEImage image(bytes.data(), bytes.size());
-  auto dir = image.DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY);
-  if (!image.IsValid() || !dir) throw std::runtime_error("no certificate table");
-  return {static_cast<std::size_t>(dir->EntryOffset), dir->VirtualAddress, dir->Size};
-}
+using TTableInfo = test::TCertificateTableInfo;
+TTableInfo Table(const std::vector<std::uint8_t>& bytes) { return test::CertificateTableOf(bytes); }
 
 // Signed fixtures, built once per run and shared by the tests.
 class FileTrustTest : public ::testing::Test {
@@ -425,6 +420,366 @@ TEST_F(FileTrustTest, ValidityIsJudgedAtTheVerificationTime) {
   EXPECT_EQ(trust.ErrorCode(), CERT_E_EXPIRED);
   trust.SetVerificationTime(Pki().Now - 3 * TTestPKI::kYear);  // before it was issued
   EXPECT_EQ((trust.Check(SignedLeaf(), true), trust.ErrorCode()), CERT_E_EXPIRED);
+}
+
+// --- the parser, on bytes alone ------------------------------------------------------
+
+TEST_F(FileTrustTest, ParserReadsSignedImagesWithoutAStore) {
+  struct {
+    const char* Name;
+    TPEKind Kind;
+    const char* Digest;
+    int DigestNid;
+  } const cases[] = {
+      {"sha256-pe32", TPEKind::pe32, "sha256", NID_sha256},
+      {"sha1-pe32plus", TPEKind::pe32Plus, "sha1", NID_sha1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const auto bytes = test::ReadFileBytes(Signed(c.Name, Pki().Leaf, c.Kind, {.Digest = c.Digest}));
+    const TTableInfo where = Table(bytes);
+    const TAuthenticodeLayout layout = LocateCertificateTable(ReadFromBuffer(bytes), bytes.size());
+    ASSERT_EQ(layout.Code, 0);
+    EXPECT_EQ(layout.TableOffset, where.Offset);
+    EXPECT_EQ(layout.TableSize, where.Size);
+    EXPECT_EQ(layout.DirectoryEntryOffset, where.EntryOffset);
+
+    const TCertificateTable table =
+        ParseCertificateTable(std::span<const std::uint8_t>(bytes).subspan(where.Offset, where.Size));
+    ASSERT_EQ(table.Code, 0);
+    EXPECT_EQ(table.Entries.size(), 1u);
+    const TAuthenticodeSignature signature = ParseAuthenticodeSignature(table.Signature());
+    ASSERT_EQ(signature.Code, 0);
+    EXPECT_EQ(table.UncoveredBytes(signature.EncodedLength), 0u);
+    ASSERT_NE(signature.DigestAlgorithm, nullptr);
+    EXPECT_EQ(EVP_MD_get_type(signature.DigestAlgorithm), c.DigestNid);
+    const TCertificateTexts texts = CertificateTexts(signature.SignerCertificate);
+    EXPECT_EQ(texts.SignerName, Pki().Leaf.SubjectName);
+    EXPECT_EQ(texts.IssuerName, Pki().Leaf.IssuerName);
+    EXPECT_EQ(texts.SerialNumber, Pki().Leaf.SerialHex);
+    EXPECT_EQ(texts.Thumbprint, Pki().Leaf.Thumbprint);
+    EXPECT_EQ(VerifySignerInfo(signature.SignerInfo, signature.SignerCertificate, signature.IndirectContent), 0);
+
+    // The digest osslsigncode signed is the one of the hashed ranges, made
+    // here in pieces of 7 bytes.
+    std::vector<std::uint8_t> buffer(7), digest;
+    ASSERT_TRUE(DigestRanges(ReadFromBuffer(bytes), layout.HashedRanges(), signature.DigestAlgorithm, buffer, digest));
+    EXPECT_EQ(std::vector<std::uint8_t>(signature.ImageDigest.begin(), signature.ImageDigest.end()), digest);
+  }
+}
+
+std::vector<std::uint8_t> Concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
+  std::vector<std::uint8_t> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+TEST(CertificateTableWalk, EntriesAlignmentAndUncoveredBytes) {
+  // The walk does not decode the content: 13 bytes stand for a signature.
+  const std::vector<std::uint8_t> content(13, 0x30);
+  const auto entry = test::WinCertificate(WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA, content);  // 24 bytes
+  auto with = [](std::vector<std::uint8_t> b, std::size_t at, std::uint8_t v) {
+    b.at(at) = v;
+    return b;
+  };
+  auto unpadded = entry;
+  unpadded.resize(21);
+  struct {
+    const char* Name;
+    std::vector<std::uint8_t> Table;
+    HRESULT Code;
+    std::size_t Entries;
+    std::uint64_t After;
+    std::size_t Encoded;  // bytes of the content taken by the "signature"
+    std::uint64_t Uncovered;
+  } const cases[] = {
+      {"one entry, zero padding", entry, 0, 1, 0, 13, 0},
+      {"one entry, no padding at the end of the table", unpadded, 0, 1, 0, 13, 0},
+      {"one entry, a byte in its padding", with(entry, 22, 0x41), 0, 1, 0, 13, 3},
+      {"signature shorter than the content", entry, 0, 1, 0, 10, 6},
+      {"a second entry", Concat({entry, test::WinCertificate(0x0200, 0x0001, {1, 2, 3, 4, 5})}), 0, 2, 0, 13, 16},
+      {"bytes after the last entry", Concat({entry, {1, 2, 3, 4, 5}}), 0, 1, 5, 13, 5},
+      {"a zero header ends the walk", Concat({entry, std::vector<std::uint8_t>(16, 0)}), 0, 1, 16, 13, 16},
+      {"dwLength beyond the table", with(entry, 0, 25), TRUST_E_NOSIGNATURE, 0, 24, 0, 0},
+      {"dwLength below a header", with(entry, 0, 7), TRUST_E_NOSIGNATURE, 0, 24, 0, 0},
+      {"revision 1.0", with(entry, 5, 0x01), TRUST_E_NOSIGNATURE, 1, 0, 0, 0},
+      {"an X.509 entry first", with(entry, 6, 0x01), TRUST_E_NOSIGNATURE, 1, 0, 0, 0},
+      {"shorter than a header", {8, 0, 0, 2, 2, 0}, TRUST_E_NOSIGNATURE, 0, 6, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const TCertificateTable t = ParseCertificateTable(c.Table);
+    EXPECT_EQ(t.Code, c.Code);
+    EXPECT_EQ(t.Entries.size(), c.Entries);
+    EXPECT_EQ(t.ExtraEntries(), c.Entries ? c.Entries - 1 : 0);
+    EXPECT_EQ(t.BytesAfterEntries, c.After);
+    EXPECT_EQ(t.UncoveredBytes(c.Encoded), c.Uncovered);
+    if (c.Code == 0) {
+      EXPECT_EQ(std::vector<std::uint8_t>(t.Signature().begin(), t.Signature().end()), content);
+    }
+  }
+}
+
+TEST(CertificateTableWalk, HugeTablesAreWalkedAndReadOnlyInBoundedParts) {
+  // 2000 entries of a bare header: the walk stops counting at its cap and
+  // reports the rest as bytes after the entries.
+  std::vector<std::uint8_t> headers;
+  for (int i = 0; i < 2000; ++i) headers = Concat({headers, test::WinCertificate(0x0200, 0x0002, {})});
+  const TCertificateTable many = ParseCertificateTable(headers);
+  EXPECT_EQ(many.Code, 0);
+  EXPECT_EQ(many.Entries.size(), TCertificateTable::kMaxEntries);
+  EXPECT_EQ(many.BytesAfterEntries, (2000 - TCertificateTable::kMaxEntries) * 8);
+
+  // A first entry that claims more than the signature size cap is not read
+  // into memory; nothing here holds the 3 GiB the table claims.
+  const std::uint64_t tableSize = std::uint64_t{3} << 30;
+  std::uint64_t largest = 0;
+  auto read = [&](std::uint64_t offset, void* buffer, std::size_t n) -> std::size_t {
+    largest = std::max<std::uint64_t>(largest, n);
+    std::memset(buffer, 0, n);
+    if (offset == 0 && n >= 8) {
+      const std::uint32_t length = TCertificateTable::kMaxSignatureSize + 9;
+      std::memcpy(buffer, &length, 4);
+      std::memcpy(static_cast<std::uint8_t*>(buffer) + 4, &WIN_CERT_REVISION_2_0, 2);
+      std::memcpy(static_cast<std::uint8_t*>(buffer) + 6, &WIN_CERT_TYPE_PKCS_SIGNED_DATA, 2);
+    }
+    return n;
+  };
+  const TCertificateTable big = ReadCertificateTable(read, 0, tableSize);
+  EXPECT_EQ(big.Code, ERROR_FILE_TOO_LARGE_HRESULT);
+  EXPECT_TRUE(big.FirstContent.empty());
+  EXPECT_LE(largest, 8u);
+}
+
+// --- bytes the signature does not cover ---------------------------------------------
+
+TEST_F(FileTrustTest, BytesTheSignatureDoesNotCoverAreCountedAndChangeNothing) {
+  const auto original = test::ReadFileBytes(SignedLeaf());
+  const auto second = test::WinCertificate(WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA, Filled(40, 3));
+  struct {
+    const char* Name;
+    std::function<void(std::vector<std::uint8_t>&)> Change;
+    std::uint64_t Uncovered;
+    std::uint64_t Extra;
+  } const cases[] = {
+      {"as signed", [](auto&) {}, 0, 0},
+      {"data after the signature inside its entry", [](auto& b) { test::GrowCertificateTable(b, Filled(24, 5), true); },
+       24, 0},
+      {"a second WIN_CERTIFICATE", [&](auto& b) { test::GrowCertificateTable(b, second); }, second.size(), 1},
+      {"bytes after the last entry", [](auto& b) { test::GrowCertificateTable(b, Filled(5, 9)); }, 5, 0},
+      {"a second entry and bytes after it",
+       [&](auto& b) { test::GrowCertificateTable(b, Concat({second, Filled(3, 1)})); }, second.size() + 3, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    auto bytes = original;
+    c.Change(bytes);
+    TFileTrust trust = CheckBytes("uncovered.exe", bytes);
+    EXPECT_EQ(trust.ErrorCode(), 0) << std::hex << trust.ErrorCode();
+    EXPECT_EQ(trust.UncoveredTableBytes(), c.Uncovered);
+    EXPECT_EQ(trust.ExtraCertificateEntries(), c.Extra);
+    EXPECT_EQ(trust.Reason(), "");
+    ExpectSigner(trust, Pki().Leaf);
+  }
+  // The counts belong to the latest check.
+  TFileTrust trust = CheckBytes("uncovered.exe", original);
+  EXPECT_EQ(trust.UncoveredTableBytes(), 0u);
+  EXPECT_FALSE(trust.Check(Unsigned(TPEKind::pe32), true));
+  EXPECT_EQ(trust.ExtraCertificateEntries(), 0u);
+}
+
+// --- reading: one open file, bounded reads, limits ------------------------------------
+
+// An open file that records how it is read, and refuses to be mapped.
+class TRecordingFile : public runtime::IReadOnlyFile {
+ public:
+  explicit TRecordingFile(std::unique_ptr<runtime::IReadOnlyFile> file) : FFile(std::move(file)) {}
+  std::uint64_t Size() const override { return FFile->Size(); }
+  std::unique_ptr<runtime::IFileView> Map(std::uint64_t, std::size_t) override {
+    ++Maps;
+    throw runtime::EOSError(EPERM, "mapping refused");
+  }
+  std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t n) override {
+    Largest = std::max(Largest, n);
+    std::size_t got = FFile->ReadAt(offset, buffer, n);
+    Total += got;
+    return got;
+  }
+  std::uint64_t DataEnd() override { return FFile->DataEnd(); }
+
+  int Maps = 0;
+  std::size_t Largest = 0;
+  std::uint64_t Total = 0;
+
+ private:
+  std::unique_ptr<runtime::IReadOnlyFile> FFile;
+};
+
+TEST_F(FileTrustTest, AnOpenFileIsReadOnceInBoundedPiecesAndNeverMapped) {
+  static const std::string large = [] {
+    const std::string in = Dir().WriteFile(
+        "large.exe", TPEBuilder(TPEKind::pe32).AddSection(".text", Filled(3u << 20, 2), test::kCodeSection).Build().Bytes());
+    const std::string out = Dir() / "large-signed.exe";
+    Pki().Sign(in, out, Pki().Leaf);
+    return out;
+  }();
+  TRecordingFile file(runtime::LiveHost()->OpenFileForRead(large));
+  TFileTrust trust = Checker();
+  EXPECT_TRUE(trust.Check(file, "C:\\large.exe", true));
+  EXPECT_EQ(trust.ErrorCode(), 0);
+  EXPECT_EQ(trust.FileName(), "C:\\large.exe");
+  EXPECT_TRUE(trust.IsFileAviable());
+  ExpectSigner(trust, Pki().Leaf);
+  EXPECT_EQ(file.Maps, 0);
+  EXPECT_LE(file.Largest, TFileTrust::kReadBufferSize);
+  // Every byte once, and the headers and the table's headers again.
+  EXPECT_GE(file.Total, file.Size() - Table(test::ReadFileBytes(large)).Size);
+  EXPECT_LE(file.Total, file.Size() + 4096);
+}
+
+// A copy of bytes at path, grown to size with a hole; false when the file
+// system does not keep the hole (then the sparse cases cannot be shown).
+bool WriteSparse(const std::string& path, const std::vector<std::uint8_t>& bytes, std::uint64_t size) {
+  test::WriteBytes(path, bytes);
+  if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) return false;
+  auto file = runtime::LiveHost()->OpenFileForRead(path);
+  return file->Size() == size && file->DataEnd() < size;
+}
+
+TEST_F(FileTrustTest, LimitsStopTheDigestBeforeItIsMade) {
+  const auto original = test::ReadFileBytes(SignedLeaf());
+  const TTableInfo t = Table(original);
+  auto tableGrownBy = [&](std::uint64_t n) {
+    auto b = original;
+    SetU32(b, t.EntryOffset + 4, static_cast<std::uint32_t>(t.Size + n));
+    return b;
+  };
+  const std::uint64_t GiB = std::uint64_t{1} << 30;
+  struct {
+    const char* Name;
+    std::vector<std::uint8_t> Bytes;
+    std::uint64_t Size;  // grown to this with a hole
+    std::uint64_t HashLimit;
+    HRESULT Code;
+    const char* Reason;  // found in Reason(); empty: none
+    std::uint64_t Uncovered;
+  } const cases[] = {
+      // Padding an attacker appends after the table makes the digest fail,
+      // but only after hashing it all: a hole of 8 GiB is not hashed.
+      {"8 GiB hole after the table", original, original.size() + 8 * GiB, 0, ERROR_FILE_TOO_LARGE_HRESULT,
+       "into the hole at the end of the sparse file", 0},
+      {"8 MiB hole after the table", original, original.size() + (8u << 20), 0, TRUST_E_BAD_DIGEST, "", 0},
+      // A hole inside the certificate table is not hashed at all.
+      {"3 GiB hole inside the table", tableGrownBy(3 * GiB), original.size() + 3 * GiB, 0, 0, "", 3 * GiB},
+      {"hash limit below the image", original, original.size(), 1024, ERROR_FILE_TOO_LARGE_HRESULT,
+       "more than the limit of 1024 bytes", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string path = Dir() / "padded.exe";
+    if (c.Size > c.Bytes.size()) {
+      if (!WriteSparse(path, c.Bytes, c.Size)) GTEST_SKIP() << "the file system keeps no holes";
+    } else {
+      test::WriteBytes(path, c.Bytes);
+    }
+    TFileTrust trust = Checker();
+    trust.SetHashLimit(c.HashLimit);
+    trust.Check(path, true);
+    std::filesystem::remove(path);
+    EXPECT_EQ(trust.ErrorCode(), c.Code) << std::hex << trust.ErrorCode();
+    EXPECT_EQ(trust.IsTrustVerify(), c.Code == 0);
+    if (*c.Reason) {
+      EXPECT_NE(trust.Reason().find(c.Reason), std::string::npos) << trust.Reason();
+    } else {
+      EXPECT_EQ(trust.Reason(), "");
+    }
+    EXPECT_EQ(trust.UncoveredTableBytes(), c.Uncovered);
+    ExpectSigner(trust, Pki().Leaf);
+  }
+  TFileTrust trust = Checker();
+  trust.SetHashLimit(0);
+  EXPECT_EQ(trust.HashLimit(), TFileTrust::kDefaultHashLimit);
+}
+
+TEST(LiveHostDataEnd, EndsWhereTheStoredDataEnds) {
+  test::TTempDir dir;
+  constexpr std::uint64_t kChunk = 64u << 10;  // a multiple of any block size
+  const std::vector<std::uint8_t> data(kChunk, 0x5A);
+  struct {
+    const char* Name;
+    std::vector<std::uint64_t> DataAt;  // chunks written at these offsets
+    std::uint64_t Size;
+    std::uint64_t DataEnd;
+  } const cases[] = {
+      {"empty", {}, 0, 0},
+      {"no hole", {0, kChunk}, 2 * kChunk, 2 * kChunk},
+      {"a trailing hole", {0}, 1024 * kChunk, kChunk},
+      {"holes between data, then a trailing hole", {0, 10 * kChunk, 500 * kChunk}, 4096 * kChunk, 501 * kChunk},
+      {"a hole in the middle only", {0, 99 * kChunk}, 100 * kChunk, 100 * kChunk},
+      {"nothing but a hole", {}, 100 * kChunk, 0},
+  };
+  bool holesKept = false;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string path = dir / "sparse.bin";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    for (std::uint64_t at : c.DataAt)
+      ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(at)), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(c.Size)), 0);
+    ::close(fd);
+    const std::uint64_t end = runtime::LiveHost()->OpenFileForRead(path)->DataEnd();
+    if (c.DataEnd < c.Size && end == c.Size) continue;  // a file system that shows no holes
+    holesKept = holesKept || c.DataEnd < c.Size;
+    EXPECT_EQ(end, c.DataEnd);
+  }
+  if (!holesKept) GTEST_SKIP() << "the file system keeps no holes";
+}
+
+// --- trust anchors that cannot be used ------------------------------------------------
+
+TEST_F(FileTrustTest, TrustStoreNamesEveryFileThatAddedNoAnchor) {
+  test::TTempDir folder;
+  const std::string root = folder / "a-root.pem";
+  std::filesystem::copy_file(Pki().Root.CertFile, root);
+  const std::string key = folder / "key.pem";
+  std::filesystem::copy_file(Pki().Leaf.KeyFile, key);
+  const std::string notes = folder.WriteFile("notes.crt", std::string_view("not a certificate"));
+  const std::string fifo = folder / "fifo.pem";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directory(folder.Path() / "folder.cer");
+  std::filesystem::create_symlink(fifo, folder.Path() / "link.cer");
+
+  // Nothing here blocks: the FIFO has no writer and never will.
+  TTrustStore store;
+  EXPECT_EQ(store.AddTrustFolder(folder.Path().string()), 1u);
+  using P = TTrustStore::TProblem;
+  auto same = [](const std::vector<P>& a, const std::vector<P>& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const P& x, const P& y) {
+             return x.FileName == y.FileName && x.Reason == y.Reason;
+           });
+  };
+  const std::vector<P> fromFolder = {{fifo, "not a regular file"},
+                                     {key, "holds no certificate"},
+                                     {folder / "link.cer", "not a regular file"},
+                                     {notes, "holds no certificate"}};
+  EXPECT_TRUE(same(store.Problems(), fromFolder));
+
+  EXPECT_EQ(store.AddCAFile(Dir() / "missing.pem"), 0u);
+  EXPECT_EQ(store.AddCAFile(folder / "folder.cer"), 0u);
+  EXPECT_EQ(store.AddCAFile(fifo), 0u);
+  EXPECT_EQ(store.AddCAFile(Pki().Intermediate.CertFile), 1u);
+  std::vector<P> all = fromFolder;
+  all.push_back({Dir() / "missing.pem", std::strerror(ENOENT)});
+  all.push_back({folder / "folder.cer", "not a regular file"});
+  all.push_back({fifo, "not a regular file"});
+  EXPECT_TRUE(same(store.Problems(), all));
+  EXPECT_EQ(store.Count(), 2u);
+
+  // A missing trust folder is no problem: it is optional.
+  TTrustStore none;
+  EXPECT_EQ(none.AddTrustFolder(Dir() / "no-such-folder"), 0u);
+  EXPECT_TRUE(none.Problems().empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // by quillmark-dict; and its post-pass, with scripted rules in the other
 // slots.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ std::string Detail(const TMalwareRuleResult& r, const std::string& name) {
     if (d.Name == name) {
       if (auto* s = std::get_if<std::string>(&d.Value)) return *s;
       if (auto* b = std::get_if<bool>(&d.Value)) return *b ? "true" : "false";
+      if (auto* i = std::get_if<std::int64_t>(&d.Value)) return std::to_string(*i);
     }
   return "<none>";
 }
@@ -82,6 +84,21 @@ class SignedFileRule : public ::testing::Test {
       TPEImage image(bytes.data(), bytes.size());
       bytes[image.Sections().at(0).PointerToRawData + 9] ^= 0x20;
       Dir().WriteFile("tampered.exe", bytes);
+    }
+    return out;
+  }
+
+  // The leaf-signed file with a second WIN_CERTIFICATE (48 bytes) and 5
+  // bytes after it in its certificate table, which the signature does not
+  // cover.
+  static std::string WithTableExtras() {
+    const std::string out = Dir() / "extras.exe";
+    if (!std::filesystem::exists(out)) {
+      auto bytes = ReadFileBytes(SignedBy("leaf.exe", Pki().Leaf));
+      auto extra = WinCertificate(0x0200, 0x0002, Filled(40, 1));
+      extra.insert(extra.end(), {1, 2, 3, 4, 5});
+      GrowCertificateTable(bytes, extra);
+      Dir().WriteFile("extras.exe", bytes);
     }
     return out;
   }
@@ -201,6 +218,8 @@ TEST_F(SignedFileRule, TrustAnchorsComeFromTheSettings) {
   TTempDir knowledge;
   std::filesystem::create_directories(knowledge.Path() / "trust");
   std::filesystem::copy_file(Pki().Root.CertFile, knowledge.Path() / "trust" / "root.pem");
+  // A FIFO among the anchors is passed over without waiting for a writer.
+  ASSERT_EQ(::mkfifo((knowledge.Path() / "trust" / "fifo.pem").c_str(), 0600), 0);
   ComPtr<TMalwareHeuristic> withFolder(new TMalwareHeuristic());
   withFolder->Settings().SetDataFolder(knowledge.Path().string());
   ASSERT_TRUE(withFolder->AnalyzeFile(file));
@@ -215,6 +234,43 @@ TEST_F(SignedFileRule, TrustAnchorsComeFromTheSettings) {
   result = Stored(*bare, R::mhRuleSignedFile);
   EXPECT_EQ(result->GetPercentageMatch(), 0);
   EXPECT_EQ(Detail(ObjectOf(result), "trusted"), "true");
+}
+
+TEST_F(SignedFileRule, TableExtrasAndLimitsShowInTheDetails) {
+  auto e = NewEngine();
+  ComPtr<TMalwareRuleSignedFile> rule(new TMalwareRuleSignedFile(e.get(), R::mhRuleSignedFile));
+  auto details = [&]() -> TMalwareRuleResult& { return ObjectOf(rule->GetResult()); };
+
+  // Bytes beside the signature leave it trusted and are shown.
+  Extended percent = -1;
+  ASSERT_TRUE(rule->AnalyzeFile(WithTableExtras(), percent));
+  EXPECT_EQ(percent, 0);
+  EXPECT_EQ(Detail(details(), "trusted"), "true");
+  EXPECT_EQ(Detail(details(), "uncoveredTableBytes"), "53");
+  EXPECT_EQ(Detail(details(), "extraCertificateEntries"), "1");
+  EXPECT_EQ(Detail(details(), "trustReason"), "<none>");
+
+  // A file beyond the hash limit is not verified, and says why.
+  const std::string leaf = SignedBy("leaf.exe", Pki().Leaf);
+  rule->SetHashLimit(1024);
+  ASSERT_TRUE(rule->AnalyzeFile(leaf, percent));
+  EXPECT_EQ(percent, 100);
+  EXPECT_EQ(Detail(details(), "trusted"), "false");
+  EXPECT_EQ(Detail(details(), "trustResult"), "ERROR_FILE_TOO_LARGE");
+  EXPECT_EQ(Detail(details(), "trustCode"), "0x800700DF");
+  EXPECT_NE(Detail(details(), "trustReason").find("more than the limit of 1024 bytes"), std::string::npos);
+  EXPECT_EQ(Detail(details(), "signerName"), Pki().Leaf.SubjectName);
+  EXPECT_EQ(Detail(details(), "uncoveredTableBytes"), "0");
+
+  // The check of a file the engine has open answers as the check by name.
+  rule->SetHashLimit(0);
+  auto file = runtime::LiveHost()->OpenFileForRead(WithTableExtras());
+  percent = -1;
+  EXPECT_EQ(rule->CheckOpenFile(*file, WithTableExtras(), percent), TRuleCheckCode::rccContinue);
+  EXPECT_EQ(percent, -1);  // left alone: a trusted signer in neither list
+  EXPECT_EQ(rule->FileTrust().ErrorCode(), 0);
+  EXPECT_EQ(rule->FileTrust().UncoveredTableBytes(), 53u);
+  EXPECT_EQ(Detail(details(), "extraCertificateEntries"), "1");
 }
 
 TEST_F(SignedFileRule, BlackListedCompanyThroughTheEngine) {
@@ -323,6 +379,10 @@ TEST_F(SignedFileRule, CommandLineShowsTheSignerAndTheTrustOutcome) {
   std::tie(status, text) = run({"--json", "--ca-file", pki.Root.CertFile, expired});
   EXPECT_NE(text.find("\"trustCode\":\"0x800B0101\",\"trustResult\":\"CERT_E_EXPIRED\""), std::string::npos) << text;
   EXPECT_NE(text.find("\"serialNumber\":\"" + pki.Expired.SerialHex + "\""), std::string::npos) << text;
+
+  // What the certificate table holds beside the signature reaches the user.
+  std::tie(status, text) = run({"--json", "--ca-file", pki.Root.CertFile, WithTableExtras()});
+  EXPECT_NE(text.find("\"uncoveredTableBytes\":53,\"extraCertificateEntries\":1"), std::string::npos) << text;
 
   // Without the test root the chain ends at an unknown root.
   std::tie(status, text) = run({expired});

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -147,6 +148,50 @@ std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TCertificateTableInfo CertificateTableOf(const std::vector<std::uint8_t>& image) {
+  auto u32 = [&](std::size_t at) {
+    Require(at + 4 <= image.size(), "image too short");
+    std::uint32_t v;
+    std::memcpy(&v, image.data() + at, 4);
+    return v;
+  };
+  const std::size_t optional = u32(60) + 24;
+  Require(optional + 2 <= image.size(), "image too short");
+  const bool plus = image[optional] == 0x0B && image[optional + 1] == 0x02;
+  TCertificateTableInfo t;
+  t.EntryOffset = optional + (plus ? 112 : 96) + 4 * 8;
+  t.Offset = u32(t.EntryOffset);
+  t.Size = u32(t.EntryOffset + 4);
+  Require(t.Offset != 0 && t.Size >= 8, "no certificate table");
+  return t;
+}
+
+std::vector<std::uint8_t> WinCertificate(std::uint16_t revision, std::uint16_t type,
+                                         const std::vector<std::uint8_t>& content) {
+  const std::uint32_t length = static_cast<std::uint32_t>(8 + content.size());
+  std::vector<std::uint8_t> entry((length + 7) & ~7u, 0);
+  std::memcpy(entry.data(), &length, 4);
+  std::memcpy(entry.data() + 4, &revision, 2);
+  std::memcpy(entry.data() + 6, &type, 2);
+  std::copy(content.begin(), content.end(), entry.begin() + 8);
+  return entry;
+}
+
+void GrowCertificateTable(std::vector<std::uint8_t>& image, const std::vector<std::uint8_t>& bytes,
+                          bool intoFirstEntry) {
+  const TCertificateTableInfo t = CertificateTableOf(image);
+  Require(t.Offset + t.Size == image.size(), "the certificate table does not end the file");
+  image.insert(image.end(), bytes.begin(), bytes.end());
+  auto grow = [&](std::size_t at) {
+    std::uint32_t v;
+    std::memcpy(&v, image.data() + at, 4);
+    v += static_cast<std::uint32_t>(bytes.size());
+    std::memcpy(image.data() + at, &v, 4);
+  };
+  grow(t.EntryOffset + 4);
+  if (intoFirstEntry) grow(t.Offset);
 }
 
 const TTestPKI& TTestPKI::Get() {

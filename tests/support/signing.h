@@ -83,10 +83,28 @@ class TTestPKI {
   mutable int FRuns = 0;
 };
 
-// Runs a program with arguments, output to logFile; answers its exit status.
-
-
 // The whole content of a file; throws std::runtime_error when unreadable.
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
+
+// Where the certificate table of a PE image lies, as its security directory
+// entry says; throws std::runtime_error for an image without one.
+struct TCertificateTableInfo {
+  std::size_t EntryOffset = 0;  // of the security directory entry
+  std::size_t Offset = 0;
+  std::size_t Size = 0;
+};
+TCertificateTableInfo CertificateTableOf(const std::vector<std::uint8_t>& image);
+
+// A WIN_CERTIFICATE entry: dwLength, revision and type, then content, padded
+// with zeros to a multiple of 8 bytes.
+std::vector<std::uint8_t> WinCertificate(std::uint16_t revision, std::uint16_t type,
+                                         const std::vector<std::uint8_t>& content);
+
+// Appends bytes to the certificate table of a signed image whose table ends
+// the file, as a tool that edits it after signing would, and updates the
+// security directory's size. With intoFirstEntry the first WIN_CERTIFICATE's
+// dwLength grows too, so the bytes lie inside it after the signature.
+void GrowCertificateTable(std::vector<std::uint8_t>& image, const std::vector<std::uint8_t>& bytes,
+                          bool intoFirstEntry = false);
 
 }  // namespace quillmark::test
