@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -780,6 +781,86 @@ TEST_F(FileTrustTest, TrustStoreNamesEveryFileThatAddedNoAnchor) {
   TTrustStore none;
   EXPECT_EQ(none.AddTrustFolder(Dir() / "no-such-folder"), 0u);
   EXPECT_TRUE(none.Problems().empty());
+}
+
+// --- fuzzing corpora ----------------------------------------------------------------
+
+std::filesystem::path FuzzCorpusFolder() {
+  return std::filesystem::path(QUILLMARK_DATA_SOURCE_DIR).parent_path() / "fuzz" / "corpus";
+}
+
+// The seeds and findings of the Authenticode fuzz targets, replayed here so
+// that the sanitizer build of the suite runs them too.
+TEST(AuthenticodeFuzzCorpus, EveryInputIsReadWithoutFault) {
+  std::size_t inputs = 0;
+  for (const char* target : {"authenticode_table", "authenticode_pkcs7"}) {
+    const auto folder = FuzzCorpusFolder() / target;
+    if (!std::filesystem::is_directory(folder)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      SCOPED_TRACE(entry.path().string());
+      const auto bytes = test::ReadFileBytes(entry.path().string());
+      ++inputs;
+      const TCertificateTable table = ParseCertificateTable(bytes);
+      const TAuthenticodeSignature signature =
+          ParseAuthenticodeSignature(table.Code == 0 ? table.Signature() : std::span<const std::uint8_t>(bytes));
+      EXPECT_LE(signature.EncodedLength, bytes.size());
+      if (signature.SignerCertificate) (void)CertificateTexts(signature.SignerCertificate);
+      (void)TimestampCandidates(signature);
+      const TAuthenticodeLayout layout = LocateCertificateTable(ReadFromBuffer(bytes), bytes.size());
+      if (layout.Code == 0) {
+        EXPECT_LE(layout.TableOffset + layout.TableSize, bytes.size());
+        EXPECT_EQ(ReadCertificateTable(ReadFromBuffer(bytes), layout.TableOffset, layout.TableSize).Size,
+                  layout.TableSize);
+      }
+    }
+  }
+  if (inputs == 0) GTEST_SKIP() << "no corpus under " << FuzzCorpusFolder();
+}
+
+// Writes the seed corpora of the Authenticode fuzz targets from the signed
+// fixtures of this suite. Run by hand, from the source folder:
+//   QUILLMARK_FUZZ_CORPUS_DIR=fuzz/corpus ./build/tests/quillmark_tests --gtest_also_run_disabled_tests
+//   --gtest_filter='*WriteAuthenticodeFuzzCorpus*'
+TEST_F(FileTrustTest, DISABLED_WriteAuthenticodeFuzzCorpus) {
+  const char* out = std::getenv("QUILLMARK_FUZZ_CORPUS_DIR");
+  if (!out || !*out) GTEST_SKIP() << "QUILLMARK_FUZZ_CORPUS_DIR is not set";
+  const std::filesystem::path tables = std::filesystem::path(out) / "authenticode_table";
+  const std::filesystem::path messages = std::filesystem::path(out) / "authenticode_pkcs7";
+  std::filesystem::create_directories(tables);
+  std::filesystem::create_directories(messages);
+
+  const std::int64_t then = Pki().Now - 2 * TTestPKI::kYear;
+  const std::string countersigned = Dir() / "countersigned-seed.exe";
+  Pki().AddAuthenticodeCountersignature(Signed("expired-seed", Pki().Expired, TPEKind::pe32, {.SigningTime = then}),
+                                        countersigned, Pki().Tsa, then);
+  auto extras = test::ReadFileBytes(SignedLeaf());
+  test::GrowCertificateTable(extras, Concat({test::WinCertificate(0x0200, 0x0001, Filled(20, 4)), Filled(3, 1)}));
+  const std::string withExtras = Dir().WriteFile("extras-seed.exe", extras);
+
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"leaf-sha256-pe32", SignedLeaf()},
+      {"leaf-sha1-pe32plus", Signed("sha1-pe32plus", Pki().Leaf, TPEKind::pe32Plus, {.Digest = "sha1"})},
+      {"rfc3161-stamped",
+       Signed("leaf-stamped", Pki().Leaf, TPEKind::pe32, {.Tsa = &Pki().Tsa, .TimestampTime = Pki().Now})},
+      {"authenticode-countersigned", countersigned},
+      {"no-common-name", Signed("nocn", Pki().NoCommonName)},
+      {"second-entry-and-trailing-bytes", withExtras},
+  };
+  for (const auto& [name, file] : files) {
+    const auto bytes = test::ReadFileBytes(file);
+    const TTableInfo t = Table(bytes);
+    const std::vector<std::uint8_t> table(bytes.begin() + static_cast<std::ptrdiff_t>(t.Offset),
+                                          bytes.begin() + static_cast<std::ptrdiff_t>(t.Offset + t.Size));
+    test::WriteBytes(tables / (name + ".table"), table);
+    const TAuthenticodeSignature signature = ParseAuthenticodeSignature(ParseCertificateTable(table).Signature());
+    ASSERT_EQ(signature.Code, 0) << name;
+    if (name == "second-entry-and-trailing-bytes") continue;  // the message is the leaf's
+    test::WriteBytes(messages / (name + ".p7"),
+                     std::span<const std::uint8_t>(table).subspan(8, signature.EncodedLength));
+  }
+  // Two whole signed files, for the table as the headers locate it.
+  for (const auto& [name, file] : {files[0], files[1]})
+    test::WriteBytes(tables / (name + ".exe"), test::ReadFileBytes(file));
 }
 
 }  // namespace
