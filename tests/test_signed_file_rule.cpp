@@ -250,27 +250,15 @@ TEST_F(SignedFileRule, TableExtrasAndLimitsShowInTheDetails) {
   EXPECT_EQ(Detail(details(), "extraCertificateEntries"), "1");
   EXPECT_EQ(Detail(details(), "trustReason"), "<none>");
 
-  // A file beyond the hash limit is not verified, and says why.
-  const std::string leaf = SignedBy("leaf.exe", Pki().Leaf);
-  rule->SetHashLimit(1024);
-  ASSERT_TRUE(rule->AnalyzeFile(leaf, percent));
+  // A file above the engine's size limit is not verified, and says why.
+  e->Settings().SetMaxFileSize(1024);
+  ASSERT_TRUE(rule->AnalyzeFile(SignedBy("leaf.exe", Pki().Leaf), percent));
   EXPECT_EQ(percent, 100);
   EXPECT_EQ(Detail(details(), "trusted"), "false");
   EXPECT_EQ(Detail(details(), "trustResult"), "ERROR_FILE_TOO_LARGE");
   EXPECT_EQ(Detail(details(), "trustCode"), "0x800700DF");
   EXPECT_NE(Detail(details(), "trustReason").find("more than the limit of 1024 bytes"), std::string::npos);
-  EXPECT_EQ(Detail(details(), "signerName"), Pki().Leaf.SubjectName);
   EXPECT_EQ(Detail(details(), "uncoveredTableBytes"), "0");
-
-  // The check of a file the engine has open answers as the check by name.
-  rule->SetHashLimit(0);
-  auto file = runtime::LiveHost()->OpenFileForRead(WithTableExtras());
-  percent = -1;
-  EXPECT_EQ(rule->CheckOpenFile(*file, WithTableExtras(), percent), TRuleCheckCode::rccContinue);
-  EXPECT_EQ(percent, -1);  // left alone: a trusted signer in neither list
-  EXPECT_EQ(rule->FileTrust().ErrorCode(), 0);
-  EXPECT_EQ(rule->FileTrust().UncoveredTableBytes(), 53u);
-  EXPECT_EQ(Detail(details(), "extraCertificateEntries"), "1");
 }
 
 TEST_F(SignedFileRule, BlackListedCompanyThroughTheEngine) {

@@ -6,13 +6,13 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
 
-#include "runtime/host_file.h"
 #include "support/exceptions.h"
 #include "support/text_utils.h"
 
@@ -126,9 +126,17 @@ std::size_t TTrustStore::AddPEMOrDER(const std::vector<std::uint8_t>& ABytes) {
 }
 
 std::size_t TTrustStore::AddFile(const std::string& AFileName, bool AReport) {
+  // The live host opens regular files only, and never waits on a FIFO.
   std::vector<std::uint8_t> bytes;
   try {
-    bytes = runtime::ReadHostRegularFile(AFileName, kMaxCertificateFileSize);
+    auto file = runtime::LiveHost()->OpenFileForRead(AFileName);
+    if (file->Size() > kMaxCertificateFileSize)
+      throw runtime::EOSError(EFBIG, AFileName, "larger than " + Bytes(kMaxCertificateFileSize));
+    bytes.resize(static_cast<std::size_t>(file->Size()));
+    bytes.resize(file->ReadAt(0, bytes.data(), bytes.size()));
+  } catch (const runtime::EOSError& e) {
+    if (AReport) FProblems.push_back({AFileName, e.Reason()});
+    return 0;
   } catch (const std::exception& e) {
     if (AReport) FProblems.push_back({AFileName, e.what()});
     return 0;
@@ -263,6 +271,10 @@ HRESULT TFileTrust::Verify(runtime::IReadOnlyFile& AFile, TX509Ptr& ASigner) {
   const std::uint64_t size = AFile.Size();
   const TAuthenticodeLayout layout = LocateCertificateTable(read, size);
   if (layout.Code != 0) return layout.Code;
+  if (size > FHashLimit) {
+    FReason = "the file holds " + Bytes(size) + ", more than the limit of " + Bytes(FHashLimit);
+    return ERROR_FILE_TOO_LARGE_HRESULT;
+  }
 
   // The first WIN_CERTIFICATE holds the primary signature.
   const TCertificateTable table = ReadCertificateTable(read, layout.TableOffset, layout.TableSize);
@@ -287,7 +299,7 @@ HRESULT TFileTrust::Verify(runtime::IReadOnlyFile& AFile, TX509Ptr& ASigner) {
     return rc;
   if (!signature.DigestAlgorithm) return TRUST_E_FAIL;
 
-  // Limits of the digest, judged before any of it is made.
+  // A sparse file's trailing hole is not hashed.
   const auto ranges = layout.HashedRanges();
   const std::uint64_t dataEnd = std::min(AFile.DataEnd(), size);
   std::uint64_t inHole = 0;
@@ -296,11 +308,6 @@ HRESULT TFileTrust::Verify(runtime::IReadOnlyFile& AFile, TX509Ptr& ASigner) {
   if (inHole > kMaxTrailingHole) {
     FReason = "the image digest runs " + Bytes(inHole) + " into the hole at the end of the sparse file, more than " +
               Bytes(kMaxTrailingHole);
-    return ERROR_FILE_TOO_LARGE_HRESULT;
-  }
-  if (layout.HashedBytes() > FHashLimit) {
-    FReason = "the image digest covers " + Bytes(layout.HashedBytes()) + ", more than the limit of " +
-              Bytes(FHashLimit);
     return ERROR_FILE_TOO_LARGE_HRESULT;
   }
 

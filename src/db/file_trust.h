@@ -48,8 +48,8 @@ class TTrustStore {
   std::size_t AddSystemBundle();
   // Every certificate of a PEM (one or more) or DER file. Answers the number
   // added; 0, with a problem recorded, for a file that is missing, not a
-  // regular file, unreadable or without a certificate. Never blocks: a FIFO
-  // or device is refused without being waited on.
+  // regular file, unreadable or without a certificate. Files are opened
+  // through the live host, which never waits on a FIFO or device.
   std::size_t AddCAFile(const std::string& AFileName);
   // Every *.pem, *.crt and *.cer file directly inside a folder, as
   // AddCAFile. A missing folder adds nothing and is no problem.
@@ -84,9 +84,11 @@ class TTrustStore {
 // kReadBufferSize bytes that the checker keeps; the file is never mapped or
 // read whole. Two limits stop a check before the digest, with the outcome
 // ERROR_FILE_TOO_LARGE_HRESULT (not trusted) and a Reason():
-//  - the bytes to hash exceed HashLimit() (kDefaultHashLimit unless set);
-//  - more than kMaxTrailingHole of them lie in the hole at the end of a
-//    sparse file (past IReadOnlyFile::DataEnd()), which only padding put there.
+//  - the file is larger than HashLimit() (kDefaultHashLimit unless set; the
+//    engine sets its maximum file size);
+//  - more than kMaxTrailingHole of the bytes to hash lie in the hole at the
+//    end of a sparse file (past IReadOnlyFile::DataEnd()), which only
+//    padding put there.
 class TFileTrust : public ISignerInfo {
  public:
   static constexpr std::size_t kReadBufferSize = 256u << 10;
@@ -115,8 +117,8 @@ class TFileTrust : public ISignerInfo {
   // otherwise at this time (seconds since 1970; 0, the default, means now).
   void SetVerificationTime(std::int64_t AUnixTime) { FVerificationTime = AUnixTime; }
 
-  // Most bytes a check hashes; a file with more is not verified. 0 restores
-  // kDefaultHashLimit.
+  // The largest file a check hashes; a larger one is not verified. 0
+  // restores kDefaultHashLimit.
   void SetHashLimit(std::uint64_t ABytes) { FHashLimit = ABytes ? ABytes : kDefaultHashLimit; }
   std::uint64_t HashLimit() const { return FHashLimit; }
 

@@ -3,6 +3,7 @@
 #include "db/black_white_lists.h"
 #include "engine/malware_heuristic.h"
 #include "runtime/target_system.h"
+#include "support/analyzed_file.h"
 
 namespace quillmark {
 
@@ -83,53 +84,77 @@ std::shared_ptr<const TTrustStore> TMalwareRuleSignedFile::TrustStore() const {
   return TTrustStore::Shared(settings.TrustFolder(), settings.CAFiles());
 }
 
-void TMalwareRuleSignedFile::SetHashLimit(std::uint64_t ABytes) {
-  FHashLimit = ABytes;
-  FFileTrust->SetHashLimit(ABytes);
-}
-
 TFileTrust& TMalwareRuleSignedFile::Checker() {
   // The engine may have been pointed at another system, or its settings at
   // other anchors, since the last file.
   if (Owner() && Owner()->TargetPtr() != FTarget) {
     FTarget = Owner()->TargetPtr();
     FFileTrust = std::make_unique<TFileTrust>(FTarget, TrustStore());
-    FFileTrust->SetHashLimit(FHashLimit);
   } else {
     FFileTrust->SetTrustStore(TrustStore());
   }
+  // A file the engine reads only in part is not verified.
+  FFileTrust->SetHashLimit(MaxFileSize());
   return *FFileTrust;
 }
 
+namespace {
+
+// The analysis's open file as the checker reads it: through the analysed
+// file, which notes a file that changes while it is read.
+class TAnalyzedFileReader : public runtime::IReadOnlyFile {
+ public:
+  explicit TAnalyzedFileReader(const TAnalyzedFile& AFile) : FFile(AFile) {}
+  std::uint64_t Size() const override { return FFile.FileSize(); }
+  std::unique_ptr<runtime::IFileView> Map(std::uint64_t offset, std::size_t size) override {
+    return FFile.File().Map(offset, size);
+  }
+  std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t n) override {
+    return FFile.ReadAt(offset, buffer, n);
+  }
+  std::uint64_t DataEnd() override { return FFile.File().DataEnd(); }
+
+ private:
+  const TAnalyzedFile& FFile;
+};
+
+}  // namespace
+
 TRuleCheckCode TMalwareRuleSignedFile::CheckFile(const std::string& AFileName, Extended& APercent) {
-  return Judge(Checker().Check(AFileName, true), APercent);
-}
+  TFileTrust& checker = Checker();
+  const TAnalyzedFile* file = nullptr;
+  try {
+    file = &AnalyzedFile(AFileName);
+  } catch (const std::exception&) {
+    // cannot be opened: the checker says so (not available, no signature)
+  }
+  bool trusted = false;
+  if (file) {
+    TAnalyzedFileReader reader(*file);
+    trusted = checker.Check(reader, AFileName, true);
+  } else {
+    trusted = checker.Check(AFileName, true);
+  }
 
-TRuleCheckCode TMalwareRuleSignedFile::CheckOpenFile(runtime::IReadOnlyFile& AFile, const std::string& AFileName,
-                                                     Extended& APercent) {
-  return Judge(Checker().Check(AFile, AFileName, true), APercent);
-}
-
-TRuleCheckCode TMalwareRuleSignedFile::Judge(bool ATrusted, Extended& APercent) {
   auto* result = dynamic_cast<TMalwareRuleResultSignedFile*>(&RuleResult());
-  if (result) result->SetEvidence(*FFileTrust);
-  if (!ATrusted) {
+  if (result) result->SetEvidence(checker);
+  if (!trusted) {
     APercent = 100;
     return TRuleCheckCode::rccContinue;
   }
 
   DoProgress(30);
-  if (result) result->SetSigner(FFileTrust->SignerName(), FFileTrust->SerialNumber(), FFileTrust->IssuerName());
+  if (result) result->SetSigner(checker.SignerName(), checker.SerialNumber(), checker.IssuerName());
   if (!Owner()) return TRuleCheckCode::rccContinue;
 
   TMalwareDataBaseBlackWhiteLists& lists = Owner()->Dictionaries().BlackWhiteLists();
-  if (lists.CheckDigitalSignature(*FFileTrust, TListType::mdBlackList)) {
+  if (lists.CheckDigitalSignature(checker, TListType::mdBlackList)) {
     APercent = 100;
     if (result) result->SetInBlacklist(true);
     return TRuleCheckCode::rccMalicious;
   }
   DoProgress(60);
-  if (lists.CheckDigitalSignature(*FFileTrust, TListType::mdWhiteList)) {
+  if (lists.CheckDigitalSignature(checker, TListType::mdWhiteList)) {
     APercent = 0;
     if (result) result->SetInWhitelist(true);
     return TRuleCheckCode::rccClean;

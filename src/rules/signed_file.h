@@ -80,14 +80,6 @@ class TMalwareRuleSignedFile : public TMalwareRuleCustom {
   // The checker of the latest analysis.
   const TFileTrust& FileTrust() const { return *FFileTrust; }
 
-  // Most bytes the signature check hashes (the engine's file-size limit);
-  // 0 means TFileTrust::kDefaultHashLimit.
-  void SetHashLimit(std::uint64_t ABytes);
-
-  // The check of a file the caller has open (the engine opens each target
-  // once); CheckFile opens the file and calls it.
-  TRuleCheckCode CheckOpenFile(runtime::IReadOnlyFile& AFile, const std::string& AFileName, Extended& APercent);
-
  protected:
   TRuleCheckCode CheckFile(const std::string& AFileName, Extended& APercent) override;
   TMalwareRuleResult* CreateResult() override { return new TMalwareRuleResultSignedFile(); }
@@ -103,12 +95,9 @@ class TMalwareRuleSignedFile : public TMalwareRuleCustom {
   std::shared_ptr<const TTrustStore> TrustStore() const;
   // The checker for the owner's current target and anchors.
   TFileTrust& Checker();
-  // Steps 2 on of the check, once the checker has answered.
-  TRuleCheckCode Judge(bool ATrusted, Extended& APercent);
 
   std::shared_ptr<runtime::ITargetSystem> FTarget;
   std::unique_ptr<TFileTrust> FFileTrust;
-  std::uint64_t FHashLimit = 0;
 };
 
 }  // namespace quillmark
