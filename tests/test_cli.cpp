@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -626,7 +627,7 @@ TEST_F(CliTest, RuleNamesAreAcceptedInEveryDocumentedSpelling) {
       {"--rule", "entropy", "--rule", "SignedFile=-3"},
       {"--rule=double-extension=+2"},
       {"--no-rule", "fake_extension", "--no-rule", "autostart"},
-      {"--data", Root.string(), "--jobs", "3", "--threshold", "12.5"},
+      {"--data", QUILLMARK_BUILT_DATA_DIR, "--jobs", "3", "--threshold", "12.5"},
       {"--jobs=1", "--threshold=0"},
       {"--max-filesize", "512K"},
       {"--max-filesize=100m", "--max-filesize", "4G"},
@@ -866,6 +867,67 @@ TEST_F(CliTest, FilesLargerThanTheSizeCapAreAnalysedFromTheirStartWithANote) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_TRUE(records.at(pe)["warnings"].Arr().empty()) << cap;
   }
+}
+
+TEST_F(CliTest, UnusableKnowledgeAndCertificateFilesAreSaidOnceAndCarriedInEveryRecord) {
+  // A knowledge folder with one file missing and one damaged; trust/ holds a
+  // FIFO (which must not block the scan) and a file without a certificate.
+  const fs::path data = Root / "data";
+  fs::create_directories(data / "trust");
+  for (const char* name : {"hmthinfo.mdict", "hwscheme.mdict"})
+    fs::copy_file(fs::path(QUILLMARK_BUILT_DATA_DIR) / name, data / name);
+  WriteFile(data / "hsysfiles.mdict", std::string(4096, 'x'));
+  ASSERT_EQ(::mkfifo((data / "trust" / "pipe.pem").c_str(), 0644), 0);
+  WriteFile(data / "trust" / "empty.pem", "no certificate here\n");
+  const fs::path junkCA = Root / "junk.crt";
+  WriteFile(junkCA, "not a certificate either\n");
+  const std::string pe = (Files / "tiny.exe").string();
+  WriteFile(pe, TinyPE());
+  WriteFile(Files / "notes.txt", "text\n");
+
+  const std::vector<std::string> expected = {
+      "knowledge file '" + (data / "hbwlists.mdict").string() + "' cannot be used (",
+      "knowledge file '" + (data / "hsysfiles.mdict").string() + "' cannot be used (",
+      "certificate file '" + (data / "trust" / "pipe.pem").string() + "' adds no trust anchor (not a regular file)",
+      "certificate file '" + (data / "trust" / "empty.pem").string() + "' adds no trust anchor (holds no certificate)",
+      "certificate file '" + junkCA.string() + "' adds no trust anchor (holds no certificate)",
+  };
+  auto matches = [&](const std::vector<std::string>& said) {
+    EXPECT_EQ(said.size(), expected.size()) << ::testing::PrintToString(said);
+    for (const std::string& e : expected) {
+      const auto n = std::count_if(said.begin(), said.end(), [&](const std::string& w) { return w.rfind(e, 0) == 0; });
+      EXPECT_EQ(n, 1) << e << "\n" << ::testing::PrintToString(said);
+    }
+  };
+
+  TRun run = Run({"scan", "--json", "--jobs", "2", "--threshold", "100", "--data", data.string(), "--ca-file",
+                  junkCA.string(), Files.string()});
+  EXPECT_EQ(run.Status, 2);  // a verdict without its knowledge is not a clean one
+  std::vector<std::string> said;
+  for (const std::string& line : Lines(run.Err)) {
+    ASSERT_EQ(line.rfind("quillmark: warning: ", 0), 0u) << line;
+    said.push_back(line.substr(20));
+  }
+  matches(said);
+  auto records = Records(run);
+  ASSERT_EQ(records.size(), 2u);
+  for (const auto& [file, r] : records) {
+    ExpectRecordShape(r);
+    std::vector<std::string> carried;
+    for (const TJson& w : r["warnings"].Arr()) carried.push_back(w.Str());
+    EXPECT_EQ(carried, said) << file;
+  }
+  EXPECT_TRUE(records.at(pe)["analyzed"].Bool());  // the scan went on without them
+
+  // The same files with their knowledge in order: nothing to say.
+  fs::remove(data / "hsysfiles.mdict");
+  for (const char* name : {"hbwlists.mdict", "hsysfiles.mdict"})
+    fs::copy_file(fs::path(QUILLMARK_BUILT_DATA_DIR) / name, data / name);
+  fs::remove(data / "trust" / "pipe.pem");
+  fs::remove(data / "trust" / "empty.pem");
+  run = Run({"scan", "--json", "--threshold", "100", "--data", data.string(), Files.string()});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Err, "");
 }
 
 TEST_F(CliTest, FoldersDeeperThanPathMaxAreWalkedToTheBottom) {

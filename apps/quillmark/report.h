@@ -27,6 +27,9 @@ struct TFileReport {
   // True when the engine met an error of its own (not one of the file's):
   // the file gets no verdict, Error says why, and the exit status is 2.
   bool AnalysisFailed = false;
+  // True when a knowledge file failed during the analysis: the verdict went
+  // without it, a warning says which, and the exit status is 2.
+  bool KnowledgeFailed = false;
   // The engine's answer.
   bool Analyzed = false;
   long double Percent = 0;

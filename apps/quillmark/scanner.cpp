@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+#include "db/file_trust.h"
+#include "engine/dictionaries.h"
 #include "engine/malware_heuristic.h"
 #include "engine/settings.h"
 #include "quillmark/exports.h"
@@ -23,6 +25,18 @@ namespace quillmark::cli {
 namespace {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
+
+std::string KnowledgeProblemText(const TKnowledgeProblem& p, const char* what) {
+  std::string text = "knowledge file '";
+  text += PrintableName(p.FileName);
+  text += "' ";
+  text += what;
+  text += " (";
+  text += p.Reason;
+  text += "): not applied: ";
+  text += p.NotApplied;
+  return text;
+}
 
 }  // namespace
 
@@ -101,6 +115,13 @@ TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item) {
   auto* heuristic = dynamic_cast<TMalwareHeuristic*>(&engine);
   const TAnalysisStatus status = heuristic ? heuristic->LastStatus() : TAnalysisStatus{};
   report.Warnings = status.Warnings;
+  // A knowledge file that failed a query during this analysis: the verdict
+  // went without it (and later ones will).
+  if (heuristic)
+    for (const TKnowledgeProblem& p : heuristic->Dictionaries().TakeQueryProblems()) {
+      report.Warnings.push_back(KnowledgeProblemText(p, "failed during the analysis"));
+      report.KnowledgeFailed = true;
+    }
   if (report.Analyzed) {
     TMalwareThreatInfo info;
     try {
@@ -143,10 +164,35 @@ namespace {
 
 constexpr std::size_t kProgressMinFiles = 20;
 
-// Problems of the whole scan that leave knowledge unused; each is said once
-// at the start and carried in every JSON record.
-std::vector<std::string> KnowledgeWarnings(const std::vector<ComPtr<IMalwareHeuristic>>&, const TOptions&) {
-  return {};
+// Problems of the whole scan that leave knowledge unused: knowledge files
+// that cannot be used, certificate files that add no trust anchor. Every
+// engine checks its files (which also sets a bad one aside for its
+// analyses); each problem is said once, at the start, and carried in every
+// JSON record.
+std::vector<std::string> KnowledgeWarnings(const std::vector<ComPtr<IMalwareHeuristic>>& engines) {
+  std::vector<std::string> warnings;
+  auto add = [&warnings](std::string text) {
+    if (std::find(warnings.begin(), warnings.end(), text) == warnings.end()) warnings.push_back(std::move(text));
+  };
+  for (const ComPtr<IMalwareHeuristic>& engine : engines) {
+    auto* heuristic = dynamic_cast<TMalwareHeuristic*>(engine.get());
+    if (!heuristic) continue;
+    for (const TKnowledgeProblem& p : heuristic->Dictionaries().CheckAll())
+      add(KnowledgeProblemText(p, "cannot be used"));
+  }
+  // The store the signed-file rule builds from the same settings, shared.
+  if (auto* heuristic = dynamic_cast<TMalwareHeuristic*>(engines.front().get())) {
+    TMalwareHeuristicSettings& settings = heuristic->Settings();
+    for (const TTrustStore::TProblem& p : TTrustStore::Shared(settings.TrustFolder(), settings.CAFiles())->Problems()) {
+      std::string text = "certificate file '";
+      text += PrintableName(p.FileName);
+      text += "' adds no trust anchor (";
+      text += p.Reason;
+      text += ")";
+      add(std::move(text));
+    }
+  }
+  return warnings;
 }
 
 }  // namespace
@@ -191,7 +237,7 @@ int RunScan(const TOptions& options) {
     Message({"the heuristic engine could not be created"});
     return 2;
   }
-  const std::vector<std::string> warnings = KnowledgeWarnings(engines, options);
+  const std::vector<std::string> warnings = KnowledgeWarnings(engines);
   for (const std::string& w : warnings) Message({"warning: ", w});
 
   const bool progress = options.Progress && items.size() > kProgressMinFiles && ::isatty(STDERR_FILENO);
@@ -205,7 +251,7 @@ int RunScan(const TOptions& options) {
       const std::size_t i = next++;
       if (i >= items.size()) break;
       TFileReport r = ScanItem(engine, items[i]);
-      if (!r.Readable || r.AnalysisFailed) ++failed;
+      if (!r.Readable || r.AnalysisFailed || r.KnowledgeFailed) ++failed;
       if (r.Analyzed && r.Percent >= options.Threshold) ++flagged;
       if (!out.Report(r)) stop = true;  // the output is gone: nothing more to say
     }
