@@ -342,7 +342,10 @@ TEST_F(SignedFileRule, PostPassRaisesAnUnsignedNetworkedPackedProgramInASuspicio
 TEST_F(SignedFileRule, CommandLineShowsTheSignerAndTheTrustOutcome) {
   const TTestPKI& pki = Pki();
   TTempDir out;
+  // The signer lists under test, beside the bundled knowledge the CLI needs for a clean exit status.
   std::filesystem::copy_file(Lists(), FData.Path() / "hbwlists.mdict");
+  for (const char* name : {"hsysfiles.mdict", "hmthinfo.mdict", "hwscheme.mdict"})
+    std::filesystem::copy_file(std::filesystem::path(QUILLMARK_BUILT_DATA_DIR) / name, FData.Path() / name);
   const std::string expired = SignedBy("expired.exe", pki.Expired);
   auto run = [&](std::vector<std::string> args) {
     std::vector<std::string> argv{QUILLMARK_CLI_PATH, "scan", "--no-progress", "--data", FData.Path().string(),
