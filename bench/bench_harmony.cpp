@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "rules/file_details.h"
-#include "rules/harmony_strings.h"
+#include "db/file_details.h"
+#include "db/harmony_strings.h"
 #include "runtime/target_system.h"
 
 using namespace quillmark;

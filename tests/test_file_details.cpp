@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "db/file_details.h"
 #include "engine/malware_heuristic.h"
-#include "rules/file_details.h"
 #include "rules/incorrect_file_location.h"
 #include "rules/suspicious_path.h"
 #include "support/engine_fixture.h"

@@ -9,9 +9,9 @@
 #include <fstream>
 #include <random>
 
+#include "db/harmony_strings.h"
 #include "engine/malware_heuristic.h"
 #include "rules/harmony_name.h"
-#include "rules/harmony_strings.h"
 #include "rules/suspicious_path.h"
 #include "support/engine_fixture.h"
 #include "support/programs.h"

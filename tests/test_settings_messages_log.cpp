@@ -5,13 +5,13 @@
 #include <fstream>
 #include <thread>
 
-#include "engine/localizer.h"
 #include "engine/malware_heuristic.h"
 #include "engine/settings.h"
 #include "runtime/log_file.h"
 #include "runtime/target_system.h"
 #include "support/debug_log.h"
 #include "support/exceptions.h"
+#include "support/localizer.h"
 
 using namespace quillmark;
 

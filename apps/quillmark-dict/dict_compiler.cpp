@@ -15,11 +15,11 @@
 #include <set>
 #include <tuple>
 
+#include "db/harmony_strings.h"
 #include "db/knowledge_keys.h"
 #include "db/regexp_cache.h"
 #include "db/sqlite_table.h"
 #include "db/system_crypt.h"
-#include "rules/harmony_strings.h"
 #include "runtime/target_system.h"
 
 namespace quillmark::dict {

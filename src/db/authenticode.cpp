@@ -68,9 +68,11 @@ std::string Hex(const std::uint8_t* p, std::size_t n) {
 
 std::optional<std::int64_t> UnixTime(const ASN1_TIME* t) {
   if (!t) return std::nullopt;
-  std::tm tm{};
-  if (ASN1_TIME_to_tm(t, &tm) != 1) return std::nullopt;
-  return static_cast<std::int64_t>(timegm(&tm));
+  // Seconds from the epoch, counted by OpenSSL itself (no host time zone).
+  static const std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> epoch(ASN1_TIME_set(nullptr, 0), ASN1_TIME_free);
+  int days = 0, seconds = 0;
+  if (!epoch || ASN1_TIME_diff(&days, &seconds, epoch.get(), t) != 1) return std::nullopt;
+  return std::int64_t{days} * 86400 + seconds;
 }
 
 std::span<const std::uint8_t> Bytes(const ASN1_STRING* s) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "runtime/host_services.h"
 #include "support/exceptions.h"
 #include "support/text_utils.h"
 
@@ -155,7 +156,7 @@ std::size_t TTrustStore::AddSystemBundle() {
   std::vector<std::string> candidates;
   if (std::string env = runtime::LiveHost()->GetEnvironmentVariable(X509_get_default_cert_file_env()); !env.empty())
     candidates.push_back(std::move(env));
-  candidates.emplace_back("/etc/ssl/certs/ca-certificates.crt");
+  for (std::string& bundle : runtime::HostCertificateBundles()) candidates.push_back(std::move(bundle));
   candidates.emplace_back(X509_get_default_cert_file());
   for (const auto& name : candidates)
     if (std::size_t n = AddFile(name, false)) return n;

@@ -3,8 +3,8 @@
 #include <sqlite3.h>
 
 #include "db/regexp_cache.h"
-#include "engine/localizer.h"
 #include "runtime/target_system.h"
+#include "support/localizer.h"
 
 namespace quillmark {
 

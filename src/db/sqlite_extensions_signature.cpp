@@ -4,7 +4,7 @@
 
 #include "db/regexp_cache.h"
 #include "db/sqlite_extensions_base.h"
-#include "engine/localizer.h"
+#include "support/localizer.h"
 
 namespace quillmark {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "db/black_white_lists.h"
+#include "db/file_details.h"
+#include "db/harmony_strings.h"
 #include "db/malware_common_classes.h"
 #include "engine/threats_info.h"
-#include "rules/file_details.h"
-#include "rules/harmony_strings.h"
 
 namespace quillmark {
 

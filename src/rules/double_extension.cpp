@@ -1,7 +1,9 @@
 #include "rules/double_extension.h"
 
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
 #include "rules/threats_file_info.h"
+#include "runtime/target_system.h"
 #include "support/text_utils.h"
 
 namespace quillmark {

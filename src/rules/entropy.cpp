@@ -1,6 +1,7 @@
 #include "rules/entropy.h"
 
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
 
 namespace quillmark {
 

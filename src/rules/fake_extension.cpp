@@ -2,13 +2,15 @@
 
 #include <algorithm>
 
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
 #include "rules/threats_file_info.h"
+#include "runtime/target_system.h"
 #include "support/file_utils.h"
 
 namespace quillmark {
 
-TMalwareRuleFakeExtension::TMalwareRuleFakeExtension(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType)
+TMalwareRuleFakeExtension::TMalwareRuleFakeExtension(IRuleHost* AOwner, TMalwareRuleType ARuleType)
     : TMalwareRuleCustom(AOwner, ARuleType) {
   for (std::string_view ext : FileUtils::ExecutableExtensions) FIgnoreExtensions.emplace(ext);
 }

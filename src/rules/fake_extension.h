@@ -11,7 +11,7 @@ namespace quillmark {
 
 class TMalwareRuleFakeExtension : public TMalwareRuleCustom {
  public:
-  TMalwareRuleFakeExtension(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType);
+  TMalwareRuleFakeExtension(IRuleHost* AOwner, TMalwareRuleType ARuleType);
   const char* ClassName() const override { return "TMalwareRuleFakeExtension"; }
 
  protected:

@@ -1,9 +1,11 @@
 #include "rules/harmony_name.h"
 
+#include "db/harmony_strings.h"
 #include "db/knowledge_keys.h"
-#include "engine/malware_heuristic.h"
-#include "rules/harmony_strings.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
 #include "rules/threats_file_info.h"
+#include "runtime/target_system.h"
 #include "support/sys_utils.h"
 
 namespace quillmark {
@@ -37,7 +39,7 @@ TRuleCheckCode TMalwareRuleHarmonyName::CheckFile(const std::string& AFileName, 
   if (TMalwareHarmonyStrings::SplitCharacters(name).size() < 2 || !Owner()) return TRuleCheckCode::rccContinue;
 
   TStringHarmonyInfo info;
-  if (!Owner()->Dictionaries().HarmonyStrings().GetStringInfo(name, &info)) return TRuleCheckCode::rccContinue;
+  if (!Owner()->HarmonyStrings().GetStringInfo(name, &info)) return TRuleCheckCode::rccContinue;
 
   auto& result = static_cast<TMalwareRuleResultHarmonyName&>(RuleResult());
   result.FTotalFactor = info.Total;

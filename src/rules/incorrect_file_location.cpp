@@ -1,9 +1,11 @@
 #include "rules/incorrect_file_location.h"
 
+#include "db/file_details.h"
 #include "db/knowledge_keys.h"
-#include "engine/malware_heuristic.h"
-#include "rules/file_details.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
 #include "rules/threats_file_info.h"
+#include "runtime/target_system.h"
 
 namespace quillmark {
 
@@ -51,7 +53,7 @@ TRuleCheckCode TMalwareRuleIncorrectFileLocation::CheckFile(const std::string& A
 
   if (!Owner()) return code;
   std::vector<TFilePathInfo> locations;
-  if (!Owner()->Dictionaries().FileDetails().GetFileLocations(AFileName, locations, nullptr)) return code;
+  if (!Owner()->FileDetails().GetFileLocations(AFileName, locations, nullptr)) return code;
   DoProgress(50);
 
   runtime::ITargetSystem& target = Target();

@@ -1,6 +1,7 @@
 #include "rules/no_company_info.h"
 
-#include "engine/malware_heuristic.h"
+#include "db/black_white_lists.h"
+#include "interfaces/rule_host.h"
 #include "rules/threats_file_info.h"
 #include "support/analyzed_file.h"
 
@@ -39,7 +40,7 @@ void TMalwareRuleResultNoCompanyInfo::GetDetails(TRuleResultDetails& ADetails) c
 
 bool TMalwareRuleNoCompanyInfo::IsVersionInfoBlackListed(const TFileVersionInfo& AInfo) {
   if (!Owner()) return false;
-  return Owner()->Dictionaries().BlackWhiteLists().CheckFileVersionInfo(AInfo, TListType::mdBlackList);
+  return Owner()->BlackWhiteLists().CheckFileVersionInfo(AInfo, TListType::mdBlackList);
 }
 
 TRuleCheckCode TMalwareRuleNoCompanyInfo::CheckFile(const std::string& AFileName, Extended& APercent) {

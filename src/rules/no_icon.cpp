@@ -3,8 +3,9 @@
 #include <exception>
 #include <memory>
 
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
 #include "rules/threats_file_info.h"
+#include "runtime/target_system.h"
 #include "support/analyzed_file.h"
 #include "support/pe_image.h"
 #include "support/pe_resources.h"

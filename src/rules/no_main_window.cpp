@@ -1,6 +1,7 @@
 #include "rules/no_main_window.h"
 
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
+#include "support/processes.h"
 
 namespace quillmark {
 

@@ -3,9 +3,12 @@
 #include <vector>
 
 #include "db/black_white_lists.h"
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
+#include "runtime/target_system.h"
 #include "support/iphlpapi.h"
 #include "support/network_utils.h"
+#include "support/processes.h"
 
 namespace quillmark {
 
@@ -44,8 +47,8 @@ void TMalwareRuleResultOpenNetworkPorts::GetDetails(TRuleResultDetails& ADetails
 // --- TMalwareRuleOpenNetworkPorts -------------------------------------------
 
 bool TMalwareRuleOpenNetworkPorts::IsAddressBlackListed(std::uint32_t ARemoteAddr) {
-  TMalwareHeuristic* owner = Owner();
-  return owner && owner->Dictionaries().BlackWhiteLists().CheckIPv4(ARemoteAddr);
+  IRuleHost* owner = Owner();
+  return owner && owner->BlackWhiteLists().CheckIPv4(ARemoteAddr);
 }
 
 TRuleCheckCode TMalwareRuleOpenNetworkPorts::CheckFile(const std::string& AFileName, Extended& APercent) {

@@ -4,13 +4,14 @@
 #include <cerrno>
 #include <limits>
 
-#include "engine/localizer.h"
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
 #include "runtime/target_system.h"
 #include "support/analyzed_file.h"
 #include "support/debug_log.h"
 #include "support/exceptions.h"
 #include "support/file_utils.h"
+#include "support/localizer.h"
+#include "support/processes.h"
 
 namespace quillmark {
 
@@ -34,7 +35,7 @@ TThreat& TMalwareRuleResult::AddThreat(std::unique_ptr<TThreat> AThreat) {
 
 // --- TMalwareRuleCustom -------------------------------------------------------
 
-TMalwareRuleCustom::TMalwareRuleCustom(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType)
+TMalwareRuleCustom::TMalwareRuleCustom(IRuleHost* AOwner, TMalwareRuleType ARuleType)
     : FOwner(AOwner), FRuleType(ARuleType), FPriority(13 - static_cast<std::int32_t>(ARuleType)) {}
 
 TMalwareRuleCustom::~TMalwareRuleCustom() = default;
@@ -56,7 +57,7 @@ TMalwareRuleResult& TMalwareRuleCustom::RuleResult() {
 }
 
 runtime::ITargetSystem& TMalwareRuleCustom::Target() const {
-  if (TMalwareHeuristic* owner = Owner()) return owner->Target();
+  if (IRuleHost* owner = Owner()) return owner->Target();
   static std::shared_ptr<runtime::ITargetSystem> host = runtime::LiveHost();
   return *host;
 }
@@ -142,14 +143,14 @@ TAnalyzedFile& TMalwareRuleCustom::AnalyzedFile(const std::string& AFileName) {
 }
 
 ComPtr<IProcessList> TMalwareRuleCustom::ProcessList() {
-  if (TMalwareHeuristic* owner = Owner()) return owner->ProcessList();
+  if (IRuleHost* owner = Owner()) return owner->ProcessList();
   std::shared_ptr<runtime::ITargetSystem> host = runtime::LiveHost();
   return TProcesses::GetProcessList(host);
 }
 
 std::uint64_t TMalwareRuleCustom::MaxFileSize() const {
-  TMalwareHeuristic* owner = Owner();
-  return owner ? owner->Settings().MaxFileSize() : TAnalyzedFile::kDefaultMaxFileSize;
+  IRuleHost* owner = Owner();
+  return owner ? owner->MaxFileSize() : TAnalyzedFile::kDefaultMaxFileSize;
 }
 
 bool TMalwareRuleCustom::RunPublic(TRuleAnalyzeParams& AParams, Extended* APercent) {

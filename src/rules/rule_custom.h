@@ -18,7 +18,7 @@ namespace quillmark {
 namespace runtime {
 class ITargetSystem;
 }
-class TMalwareHeuristic;
+class IRuleHost;
 class TAnalyzedFile;
 struct IProcessList;
 
@@ -80,7 +80,7 @@ class TMalwareRuleResult : public runtime::TInterfacedObject,
 
 class TMalwareRuleCustom : public runtime::TInterfacedObject, public IMalwareRuleInternal, public IMalwareRule {
  public:
-  TMalwareRuleCustom(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType);
+  TMalwareRuleCustom(IRuleHost* AOwner, TMalwareRuleType ARuleType);
   ~TMalwareRuleCustom() override;
   QM_IMPLEMENT_IUNKNOWN
   const char* ClassName() const override { return "TMalwareRuleCustom"; }
@@ -114,7 +114,7 @@ class TMalwareRuleCustom : public runtime::TInterfacedObject, public IMalwareRul
 
   // The engine that created the rule; null once that engine is gone (a rule
   // the host kept then runs on its own: the live host, no knowledge files).
-  TMalwareHeuristic* Owner() const { return FOwner.load(); }
+  IRuleHost* Owner() const { return FOwner.load(); }
   // Called by the engine as it goes.
   void DetachOwner() { FOwner = nullptr; }
   // The result object behind GetResult.
@@ -167,7 +167,7 @@ class TMalwareRuleCustom : public runtime::TInterfacedObject, public IMalwareRul
   bool RunPublic(TRuleAnalyzeParams& AParams, Extended* APercent);
 
   TMalwareRuleProgressEvent FOnProgress;
-  std::atomic<TMalwareHeuristic*> FOwner;
+  std::atomic<IRuleHost*> FOwner;
   // The file of the running check, and the one opened for a check that was
   // handed none.
   TAnalyzedFile* FFile = nullptr;
@@ -181,10 +181,10 @@ class TMalwareRuleCustom : public runtime::TInterfacedObject, public IMalwareRul
 };
 
 // Class reference of a rule: makes a new instance for an engine.
-using TMalwareRuleClass = TMalwareRuleCustom* (*)(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType);
+using TMalwareRuleClass = TMalwareRuleCustom* (*)(IRuleHost* AOwner, TMalwareRuleType ARuleType);
 
 template <class T>
-TMalwareRuleCustom* RuleClassOf(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType) {
+TMalwareRuleCustom* RuleClassOf(IRuleHost* AOwner, TMalwareRuleType ARuleType) {
   return new T(AOwner, ARuleType);
 }
 

@@ -1,7 +1,8 @@
 #include "rules/signed_file.h"
 
 #include "db/black_white_lists.h"
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
 #include "runtime/target_system.h"
 #include "support/analyzed_file.h"
 
@@ -71,7 +72,7 @@ void TMalwareRuleResultSignedFile::GetDetails(TRuleResultDetails& ADetails) cons
 
 // --- rule -------------------------------------------------------------------------
 
-TMalwareRuleSignedFile::TMalwareRuleSignedFile(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType)
+TMalwareRuleSignedFile::TMalwareRuleSignedFile(IRuleHost* AOwner, TMalwareRuleType ARuleType)
     : TMalwareRuleCustom(AOwner, ARuleType),
       FTarget(AOwner ? AOwner->TargetPtr() : runtime::LiveHost()),
       FFileTrust(std::make_unique<TFileTrust>(FTarget, TrustStore())) {}
@@ -80,8 +81,8 @@ TMalwareRuleSignedFile::~TMalwareRuleSignedFile() = default;
 
 std::shared_ptr<const TTrustStore> TMalwareRuleSignedFile::TrustStore() const {
   if (!Owner()) return TTrustStore::Shared();
-  TMalwareHeuristicSettings& settings = Owner()->Settings();
-  return TTrustStore::Shared(settings.TrustFolder(), settings.CAFiles());
+  IRuleHost* owner = Owner();
+  return TTrustStore::Shared(owner->TrustFolder(), owner->CAFiles());
 }
 
 TFileTrust& TMalwareRuleSignedFile::Checker() {
@@ -147,7 +148,7 @@ TRuleCheckCode TMalwareRuleSignedFile::CheckFile(const std::string& AFileName, E
   if (result) result->SetSigner(checker.SignerName(), checker.SerialNumber(), checker.IssuerName());
   if (!Owner()) return TRuleCheckCode::rccContinue;
 
-  TMalwareDataBaseBlackWhiteLists& lists = Owner()->Dictionaries().BlackWhiteLists();
+  TMalwareDataBaseBlackWhiteLists& lists = Owner()->BlackWhiteLists();
   if (lists.CheckDigitalSignature(checker, TListType::mdBlackList)) {
     APercent = 100;
     if (result) result->SetInBlacklist(true);

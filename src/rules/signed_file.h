@@ -73,7 +73,7 @@ class TMalwareRuleSignedFile : public TMalwareRuleCustom {
  public:
   // Creates the rule's signature checker, reading files through the owner's
   // target system.
-  TMalwareRuleSignedFile(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType);
+  TMalwareRuleSignedFile(IRuleHost* AOwner, TMalwareRuleType ARuleType);
   ~TMalwareRuleSignedFile() override;
   const char* ClassName() const override { return "TMalwareRuleSignedFile"; }
 

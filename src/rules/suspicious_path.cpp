@@ -1,6 +1,7 @@
 #include "rules/suspicious_path.h"
 
-#include "engine/malware_heuristic.h"
+#include "interfaces/rule_host.h"
+#include "rules/heuristic_result.h"
 #include "rules/threats_file_info.h"
 #include "runtime/target_system.h"
 #include "support/text_utils.h"
@@ -40,7 +41,7 @@ void TMalwareRuleResultSuspiciousPath::GetDetails(TRuleResultDetails& ADetails) 
 
 // --- rule -----------------------------------------------------------------------
 
-TMalwareRuleSuspiciousPath::TMalwareRuleSuspiciousPath(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType)
+TMalwareRuleSuspiciousPath::TMalwareRuleSuspiciousPath(IRuleHost* AOwner, TMalwareRuleType ARuleType)
     : TMalwareRuleCustom(AOwner, ARuleType) {
   runtime::ITargetSystem& target = Target();
   const bool windows = target.PathSyntax() == TPathSyntax::psWindows;

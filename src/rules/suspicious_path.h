@@ -41,7 +41,7 @@ class TMalwareRuleSuspiciousPath : public TMalwareRuleCustom {
   };
 
   // Builds the folder table from the owner's target system.
-  TMalwareRuleSuspiciousPath(TMalwareHeuristic* AOwner, TMalwareRuleType ARuleType);
+  TMalwareRuleSuspiciousPath(IRuleHost* AOwner, TMalwareRuleType ARuleType);
   const char* ClassName() const override { return "TMalwareRuleSuspiciousPath"; }
 
   // The folder table in the order it is searched.

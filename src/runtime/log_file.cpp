@@ -1,13 +1,10 @@
 #include "runtime/log_file.h"
 
-#include <sys/stat.h>
-#include <time.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <map>
 #include <memory>
+
+#include "runtime/host_services.h"
 
 namespace quillmark::runtime {
 
@@ -22,11 +19,6 @@ std::map<std::string, TDebugLogFile*>& Instances() {
   return m;
 }
 
-void MakeFolders(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i)
-    if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0700);
-}
-
 const char* LevelText(int level) {
   switch (level) {
     case 1: return "ERROR";
@@ -38,12 +30,7 @@ const char* LevelText(int level) {
 
 }  // namespace
 
-std::string TDebugLogFile::LogFolder() {
-  if (const char* d = std::getenv("QUILLMARK_LOG_DIR"); d && *d) return d;
-  if (const char* s = std::getenv("XDG_STATE_HOME"); s && *s == '/') return std::string(s) + "/quillmark";
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.local/state/quillmark";
-}
+std::string TDebugLogFile::LogFolder() { return DefaultLogFolder(); }
 
 TDebugLogFile::TDebugLogFile(std::string AFileName) : FFileName(std::move(AFileName)) {}
 
@@ -92,19 +79,13 @@ void TDebugLogFile::WriteLog(int ALevel, const std::string& AModuleName, const s
   auto slash = FFileName.rfind('/');
   if (slash != std::string::npos) MakeFolders(FFileName.substr(0, slash));
   if (FMaxFileSize > 0) {
-    struct stat st {};
-    if (::stat(FFileName.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= FMaxFileSize)
+    if (auto size = HostFileSize(FFileName); size && *size >= FMaxFileSize)
       std::rename(FFileName.c_str(), (FFileName + ".1").c_str());
   }
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(FFileName.c_str(), "a"), std::fclose);
   if (!f) return;  // logging never fails an analysis
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  std::tm tm{};
-  localtime_r(&ts.tv_sec, &tm);
-  char when[32];
-  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-  std::fprintf(f.get(), "%s.%03ld [%s] %s%*s%s [%s]\n", when, ts.tv_nsec / 1000000L, LevelText(ALevel),
+  const std::string when = LocalTimeStamp();
+  std::fprintf(f.get(), "%s [%s] %s%*s%s [%s]\n", when.c_str(), LevelText(ALevel),
                AModuleName.c_str(), FNesting * 2, "", AText.c_str(), AOwner.c_str());
 }
 

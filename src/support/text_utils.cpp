@@ -1,7 +1,6 @@
 #include "support/text_utils.h"
 
-#include <locale.h>
-#include <wctype.h>
+#include "runtime/host_services.h"
 
 namespace quillmark {
 
@@ -127,11 +126,6 @@ std::string LowerCase(std::string_view s) {
 }
 
 std::string LowerCaseUnicode(std::string_view s) {
-  static const locale_t locale = [] {
-    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    if (!l) l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(nullptr));
-    return l;
-  }();
   std::string out;
   out.reserve(s.size());
   std::size_t i = 0;
@@ -143,7 +137,7 @@ std::string LowerCaseUnicode(std::string_view s) {
       continue;
     }
     if (cp < 0x80) out += LowerAscii(static_cast<char>(cp));
-    else AppendUtf8(out, locale ? static_cast<char32_t>(towlower_l(static_cast<wint_t>(cp), locale)) : cp);
+    else AppendUtf8(out, runtime::ToLowerCodePoint(cp));
     i += len;
   }
   return out;

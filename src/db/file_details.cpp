@@ -1,4 +1,4 @@
-#include "rules/file_details.h"
+#include "db/file_details.h"
 
 #include "db/knowledge_keys.h"
 #include "db/sqlite_extensions_base.h"

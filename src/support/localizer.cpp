@@ -1,4 +1,4 @@
-#include "engine/localizer.h"
+#include "support/localizer.h"
 
 #include <cctype>
 #include <mutex>

@@ -1,12 +1,11 @@
-#include "rules/harmony_strings.h"
+#include "db/harmony_strings.h"
 
-#include <locale.h>
 #include <sqlite3.h>
-#include <wctype.h>
 
 #include <cmath>
 
 #include "db/knowledge_keys.h"
+#include "runtime/host_services.h"
 #include "support/debug_log.h"
 #include "support/text_utils.h"
 
@@ -18,15 +17,6 @@ constexpr const char* kNGramQueries[2] = {"select count from stats2 where hash=?
                                           "select count from stats3 where hash=?1"};
 constexpr const char* kBaseInfoQuery = "select * from baseinfo";
 
-locale_t Utf8Locale() {
-  static locale_t locale = [] {
-    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    if (!l) l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(nullptr));
-    return l;
-  }();
-  return locale;
-}
-
 std::uint32_t CodePointOf(std::string_view ch) {
   auto b = static_cast<std::uint8_t>(ch[0]);
   if (ch.size() == 1) return b;
@@ -36,8 +26,7 @@ std::uint32_t CodePointOf(std::string_view ch) {
 }
 
 bool IsLowerLetter(std::uint32_t cp) {
-  if (locale_t l = Utf8Locale()) return iswlower_l(static_cast<wint_t>(cp), l) != 0;
-  return cp >= 'a' && cp <= 'z';
+  return runtime::IsLowerCodePoint(static_cast<char32_t>(cp));
 }
 
 bool IsVowel(std::uint32_t cp) {
