@@ -148,6 +148,53 @@ TEST(SQLiteLayer, NamedParametersBindOnceAndUnknownNamesAreSkipped) {
   EXPECT_EQ(db.GetTableValue("select count(*) from t where name = :name"), 0) << "TableExists used the pending list";
 }
 
+TEST(SQLiteLayer, RepeatedQueriesReuseTheirStatementAsIfPreparedAfresh) {
+  TTempDir dir;
+  auto knowledge = TSQLite3::LoadDB(MakeDatabase(dir));
+  ASSERT_TRUE(knowledge);
+  TSQLiteDatabase& db = *knowledge;
+  const std::string byId = "select name from t where id = :id";
+
+  // Each use binds its own parameters; one left out is NULL, not the last value.
+  const std::pair<std::int64_t, const char*> lookups[] = {{1, "one"}, {2, "two"}, {3, ""}, {1, "one"}};
+  for (const auto& [id, name] : lookups) {
+    db.AddParamInt(":id", id);
+    EXPECT_EQ(db.GetTableString(byId), name) << id;
+  }
+  EXPECT_EQ(db.GetTableString(byId), "");
+
+  // A result left half read, then the same query again: from the first row.
+  {
+    auto rows = db.GetUniTable("select id from t order by id");
+    ASSERT_FALSE(rows->Eof());
+    EXPECT_EQ(rows->FieldAsInteger(0), 1);
+    // The same text while the first result is still open.
+    auto again = db.GetUniTable("select id from t order by id");
+    rows->Next();
+    EXPECT_EQ(rows->FieldAsInteger(0), 2);
+    EXPECT_EQ(again->FieldAsInteger(0), 1);
+  }
+  EXPECT_EQ(db.GetTableValue("select id from t order by id"), 1);
+
+  // A statement stopped by the work limit runs again from the start.
+  const std::string counting =
+      "with recursive r(n) as (select 1 union all select n + 1 from r where n < 100000) select count(*) from r";
+  db.SetWorkLimit({10'000, 0});
+  EXPECT_THROW(db.GetTableValue(counting), ESQLiteException);
+  db.SetWorkLimit(TSQLiteWorkLimit::None());
+  EXPECT_EQ(db.GetTableValue(counting), 100000);
+
+  // On a connection that writes, a schema change between two uses is seen by
+  // the second, and a text of several statements runs whole every time.
+  TSQLiteDatabase writable(dir / "test.db", TSQLiteOpenMode::omReadWriteCreate);
+  EXPECT_EQ(writable.GetUniTable("select * from t")->ColCount(), 5);
+  writable.ExecSQLChecked("alter table t add column extra INTEGER");
+  EXPECT_EQ(writable.GetUniTable("select * from t")->ColCount(), 6);
+  writable.ExecSQL("insert into t (id) values (7); insert into t (id) values (8)");
+  writable.ExecSQL("insert into t (id) values (7); insert into t (id) values (8)");
+  EXPECT_EQ(writable.GetTableValue("select count(*) from t where id >= 7"), 2);
+}
+
 TEST(SQLiteLayer, TransactionsAndWritesOnWritableConnection) {
   TTempDir dir;
   TSQLiteDatabase db(MakeDatabase(dir), TSQLiteOpenMode::omReadWriteCreate);

@@ -105,6 +105,12 @@ TTrustStore::TTrustStore() : FStore(X509_STORE_new()) {
 
 TTrustStore::~TTrustStore() { X509_STORE_free(FStore); }
 
+X509_STORE* TTrustStore::Store() const {
+  if (FSystemBundleDeferred)
+    std::call_once(FSystemBundleOnce, [this] { const_cast<TTrustStore*>(this)->AddSystemBundle(); });
+  return FStore;
+}
+
 std::size_t TTrustStore::AddPEMOrDER(const std::vector<std::uint8_t>& ABytes) {
   if (ABytes.empty() || ABytes.size() > static_cast<std::size_t>(INT32_MAX)) return 0;
   std::size_t added = 0;
@@ -189,7 +195,7 @@ std::shared_ptr<const TTrustStore> TTrustStore::Shared(const std::string& ATrust
   auto& slot = stores[{ATrustFolder, ACAFiles}];
   if (!slot) {
     auto store = std::make_shared<TTrustStore>();
-    store->AddSystemBundle();
+    store->AddSystemBundleOnFirstUse();
     store->AddTrustFolder(ATrustFolder);
     for (const auto& f : ACAFiles) store->AddCAFile(f);
     slot = std::move(store);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,14 +56,21 @@ class TTrustStore {
   // AddCAFile. A missing folder adds nothing and is no problem.
   std::size_t AddTrustFolder(const std::string& AFolder);
 
+  // Adds the system bundle when the store is first used for a verification
+  // instead of now: parsing a bundle of a few hundred roots costs more than
+  // a whole scan of many unsigned files.
+  void AddSystemBundleOnFirstUse() { FSystemBundleDeferred = true; }
+
   std::size_t Count() const { return FCount; }
-  X509_STORE* Store() const { return FStore; }
+  // The store to verify against (with the system bundle, once deferred).
+  X509_STORE* Store() const;
   // The files given to AddCAFile and found by AddTrustFolder that added no
   // anchor, in the order they were read.
   const std::vector<TProblem>& Problems() const { return FProblems; }
 
-  // A store of the system bundle, the trust folder and the extra files,
-  // built on first request for that combination and shared afterwards.
+  // A store of the system bundle (added on first use), the trust folder and
+  // the extra files, built on first request for that combination and shared
+  // afterwards.
   static std::shared_ptr<const TTrustStore> Shared(const std::string& ATrustFolder = {},
                                                    const std::vector<std::string>& ACAFiles = {});
 
@@ -72,6 +80,8 @@ class TTrustStore {
   std::size_t AddPEMOrDER(const std::vector<std::uint8_t>& ABytes);
 
   X509_STORE* FStore;
+  bool FSystemBundleDeferred = false;
+  mutable std::once_flag FSystemBundleOnce;
   std::size_t FCount = 0;
   bool FDefaultPaths = false;
   std::vector<TProblem> FProblems;

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 #include <filesystem>
@@ -104,6 +105,7 @@ std::string ErrorCodeText(int ACode) {
 TSQLiteDatabase::TSQLiteDatabase(const std::string& AFileName, TSQLiteOpenMode AMode)
     : FFileName(AFileName), FTarget(runtime::LiveHost()) {
   int rc;
+  FImmutable = AMode == TSQLiteOpenMode::omReadOnly;
   if (AMode == TSQLiteOpenMode::omReadOnly) {
     rc = sqlite3_open_v2(TSQLite3::ImmutableUri(AFileName).c_str(), &fDB, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
                          nullptr);
@@ -145,6 +147,8 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& AFileName, TSQLiteOpenMode A
 
 TSQLiteDatabase::~TSQLiteDatabase() {
   if (fInTrans) ExecSQL("ROLLBACK");
+  for (auto& [sql, stmt] : FStatementCache) sqlite3_finalize(stmt);
+  FStatementCache.clear();
   if (fDB) sqlite3_close_v2(fDB);
   fDB = nullptr;
 }
@@ -156,6 +160,26 @@ void TSQLiteDatabase::SetTarget(std::shared_ptr<runtime::ITargetSystem> ATarget)
 TRegExpCache& TSQLiteDatabase::RegExpCache() {
   if (!FRegExpCache) FRegExpCache = std::make_unique<TRegExpCache>();
   return *FRegExpCache;
+}
+
+sqlite3_stmt* TSQLiteDatabase::TakeCachedStatement(const std::string& ASQL) {
+  if (!FImmutable) return nullptr;
+  auto it = FStatementCache.find(ASQL);
+  if (it == FStatementCache.end()) return nullptr;
+  sqlite3_stmt* stmt = it->second;
+  FStatementCache.erase(it);
+  return stmt;
+}
+
+void TSQLiteDatabase::ReturnCachedStatement(const std::string& ASQL, sqlite3_stmt* AStmt) {
+  if (!AStmt) return;
+  sqlite3_reset(AStmt);
+  sqlite3_clear_bindings(AStmt);
+  if (!FImmutable || FStatementCache.size() >= kMaxCachedStatements) {
+    sqlite3_finalize(AStmt);
+    return;
+  }
+  FStatementCache.emplace(ASQL, AStmt);
 }
 
 std::unique_ptr<TSQLiteUniTable> TSQLiteDatabase::GetUniTable(const std::string& ASQL) {
@@ -354,7 +378,8 @@ TSQLiteUniTable::TSQLiteUniTable(TSQLiteDatabase& ADB, const std::string& ASQL) 
   fDB.BeginStatement();
   fDB.BeginStep();
   const char* tail = nullptr;
-  int rc = sqlite3_prepare_v2(fDB.DB(), fSQL.c_str(), static_cast<int>(fSQL.size()), &fStmt, &tail);
+  fStmt = fDB.TakeCachedStatement(fSQL);
+  int rc = fStmt ? SQLITE_OK : sqlite3_prepare_v2(fDB.DB(), fSQL.c_str(), static_cast<int>(fSQL.size()), &fStmt, &tail);
   if (rc != SQLITE_OK) {
     fDB.ParamsClear();
     fDB.RaiseDatabaseError("Error executing SQL", fSQL);
@@ -363,6 +388,10 @@ TSQLiteUniTable::TSQLiteUniTable(TSQLiteDatabase& ADB, const std::string& ASQL) 
     fDB.ParamsClear();
     fDB.RaiseDatabaseError("Could not prepare SQL statement", fSQL);
   }
+  // Only a text that is one statement can be run again from its statement.
+  fReusable = tail == nullptr || std::all_of(tail, fSQL.c_str() + fSQL.size(), [](char c) {
+                return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ';';
+              });
   try {
     fDB.BindParams(fStmt);
     fColCount = sqlite3_column_count(fStmt);
@@ -397,7 +426,10 @@ TSQLiteUniTable::TSQLiteUniTable(TSQLiteDatabase& ADB, const std::string& ASQL) 
 }
 
 TSQLiteUniTable::~TSQLiteUniTable() {
-  if (fStmt) sqlite3_finalize(fStmt);
+  // A statement of one SQL command goes back to the connection for the next
+  // query with the same text.
+  if (fStmt && fReusable) fDB.ReturnCachedStatement(fSQL, fStmt);
+  else if (fStmt) sqlite3_finalize(fStmt);
 }
 
 bool TSQLiteUniTable::Next() {

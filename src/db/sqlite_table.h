@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/target_system.h"
@@ -145,6 +146,13 @@ class TSQLiteDatabase {
   // Compiled regular expressions of this connection, shared by its functions.
   TRegExpCache& RegExpCache();
 
+  // Prepared statements kept for reuse on a knowledge connection, whose
+  // schema cannot change, by SQL text: a table takes one (nothing when none
+  // is idle) and gives it back reset when it is done, so that a query asked
+  // for every analysed file is parsed once per connection.
+  sqlite3_stmt* TakeCachedStatement(const std::string& ASQL);
+  void ReturnCachedStatement(const std::string& ASQL, sqlite3_stmt* AStmt);
+
   // The work each statement of this connection may do.
   void SetWorkLimit(const TSQLiteWorkLimit& ALimit);
   const TSQLiteWorkLimit& WorkLimit() const { return FLimit; }
@@ -169,6 +177,9 @@ class TSQLiteDatabase {
   std::vector<TSQliteParam> fParams;
   std::shared_ptr<runtime::ITargetSystem> FTarget;
   std::unique_ptr<TRegExpCache> FRegExpCache;
+  bool FImmutable = false;
+  std::unordered_multimap<std::string, sqlite3_stmt*> FStatementCache;
+  static constexpr std::size_t kMaxCachedStatements = 32;
 
   TSQLiteWorkLimit FLimit;
   std::uint64_t FInstructions = 0;   // counted for the current statement
@@ -216,6 +227,7 @@ class TSQLiteUniTable {
   std::vector<int> fColTypes;
   std::int64_t fRow = 0;
   bool fEOF = false;
+  bool fReusable = false;
 };
 
 class TSQLite3 {
