@@ -1,72 +1,111 @@
 // quillmark-dict: compiles the knowledge databases from data/ and dumps them.
-#include <cstring>
+#include <CLI/CLI.hpp>
+
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "dict_compiler.h"
+#include "quillmark/exports.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmark-dict build --kind threats|bwlists|sysfiles|scheme SOURCE... -o FILE.mdict\n"
-    "                            [--scheme-counts occurrences|log]\n"
-    "       quillmark-dict dump FILE.mdict\n";
+    "Usage: quillmark-dict build -k|--kind threats|bwlists|sysfiles|scheme\n"
+    "                            [--scheme-counts occurrences|log] -o|--output FILE.mdict SOURCE...\n"
+    "       quillmark-dict dump FILE.mdict\n"
+    "       quillmark-dict -h|--help | -V|--version\n"
+    "\n"
+    "build compiles the text sources (TSV) of one kind into a knowledge file,\n"
+    "replacing FILE.mdict only once it is complete; dump writes a knowledge file\n"
+    "back as text on standard output. See quillmark-dict(1).\n"
+    "\n"
+    "Exit status: 0 done, 1 a source or database could not be read or written,\n"
+    "2 a usage error.\n";
 
 int Usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "quillmark-dict: " << problem << "\n";
-  std::cerr << kUsage;
+  std::cerr << "quillmark-dict: " << problem << "\nTry 'quillmark-dict --help' for more information.\n";
   return 2;
+}
+
+std::string VersionText() {
+  DLLVERSIONINFO2 info{};
+  info.info1.cbSize = sizeof info;
+  if (DllGetVersion(&info) != quillmark::S_OK) return "quillmark-dict (unknown version)\n";
+  return "quillmark-dict " + std::to_string(info.info1.dwMajorVersion) + "." +
+         std::to_string(info.info1.dwMinorVersion) + "." + std::to_string(info.info1.dwBuildNumber) + "\n";
+}
+
+// Writes text to stdout; 0, or 2 when that failed.
+int Print(const std::string& text) {
+  std::cout << text << std::flush;
+  return std::cout ? 0 : 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace quillmark::dict;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return Usage("");
-  if (args[0] == "-h" || args[0] == "--help") {
-    std::cout << kUsage;
-    return 0;
-  }
+  bool help = false, version = false;
+  std::string kind, output, schemeCounts, dumpFile;
+  std::vector<std::string> sources;
+
+  CLI::App app("", "quillmark-dict");
+  app.set_help_flag();
+  app.allow_extras(true);  // unknown arguments are said by us
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("-h,--help", help)->disable_flag_override();
+  app.add_flag("-V,--version", version)->disable_flag_override();
+  CLI::App* build = app.add_subcommand("build");
+  build->set_help_flag();
+  build->allow_extras(true);
+  build->add_flag("-h,--help", help)->disable_flag_override();
+  build->add_option("-k,--kind", kind)->allow_extra_args(false);
+  build->add_option("--scheme-counts", schemeCounts)->allow_extra_args(false);
+  build->add_option("-o,--output", output)->allow_extra_args(false);
+  build->add_option("sources", sources);
+  CLI::App* dump = app.add_subcommand("dump");
+  dump->set_help_flag();
+  dump->allow_extras(true);
+  dump->add_flag("-h,--help", help)->disable_flag_override();
+  dump->add_option("file", dumpFile);
+
+  if (argc <= 1) return Usage("no command given");
   try {
-    if (args[0] == "dump") {
-      if (args.size() != 2) return Usage("dump takes one database file");
-      Dump(args[1], std::cout);
-      return 0;
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // "--kind: 1 required TEXT missing": an option without its value.
+    const std::string what = e.what();
+    if (const auto colon = what.find(": "); what.rfind("--", 0) == 0 && colon != std::string::npos &&
+                                           what.find("required", colon) != std::string::npos)
+      return Usage("option '" + what.substr(0, colon) + "' needs a value");
+    return Usage(what);
+  }
+  for (const CLI::App* level : {&app, build, dump}) {
+    const std::vector<std::string> extra = level->remaining();
+    if (extra.empty()) continue;
+    if (!extra[0].empty() && extra[0][0] == '-') return Usage("unknown option " + extra[0]);
+    return Usage(level == &app ? "unknown command " + extra[0] : "unexpected argument " + extra[0]);
+  }
+  if (help) return Print(kUsage);
+  if (version) return Print(VersionText());
+
+  try {
+    if (dump->parsed()) {
+      if (dumpFile.empty()) return Usage("dump takes one database file");
+      Dump(dumpFile, std::cout);
+      return std::cout.flush() ? 0 : 1;
     }
-    if (args[0] == "build") {
-      std::string kind, output;
-      std::vector<std::string> sources;
-      TBuildOptions options;
-      for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--kind" || args[i] == "-k") {
-          if (++i == args.size()) return Usage("--kind needs a value");
-          kind = args[i];
-        } else if (args[i].rfind("--kind=", 0) == 0) {
-          kind = args[i].substr(7);
-        } else if (args[i] == "--scheme-counts") {
-          if (++i == args.size()) return Usage("--scheme-counts needs a value");
-          options.SchemeCounts = SchemeCountsFromName(args[i]);
-        } else if (args[i] == "-o" || args[i] == "--output") {
-          if (++i == args.size()) return Usage("-o needs a file name");
-          output = args[i];
-        } else if (!args[i].empty() && args[i][0] == '-') {
-          return Usage("unknown option " + args[i]);
-        } else {
-          sources.push_back(args[i]);
-        }
-      }
+    if (build->parsed()) {
       if (kind.empty()) return Usage("build needs --kind");
       if (output.empty()) return Usage("build needs -o FILE");
       if (sources.empty()) return Usage("build needs at least one source");
+      TBuildOptions options;
+      if (!schemeCounts.empty()) options.SchemeCounts = SchemeCountsFromName(schemeCounts);
       Build(KindFromName(kind), sources, output, options);
       return 0;
     }
-    return Usage("unknown command " + args[0]);
-  } catch (const ESourceError& e) {
-    std::cerr << "quillmark-dict: " << e.what() << "\n";
-    return 1;
+    return Usage("no command given");
   } catch (const std::exception& e) {
     std::cerr << "quillmark-dict: " << e.what() << "\n";
     return 1;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,14 +31,25 @@ std::string AbsolutePath(const std::string& path) {
 }
 
 // A folder opened for listing; O_DIRECTORY makes anything else fail
-// instead of blocking (a pipe put in the folder's place).
-int OpenFolderAt(int parent, const char* name) {
-  return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+// instead of blocking (a pipe put in the folder's place). A folder that was
+// not met as a link is opened without following one: a link put in its
+// place must not escape the link policy.
+int OpenFolderAt(int parent, const char* name, bool followLink = true) {
+  return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
 }
+
+bool Matches(const std::vector<std::string>& globs, const std::string& name) {
+  return std::any_of(globs.begin(), globs.end(),
+                     [&name](const std::string& glob) { return ::fnmatch(glob.c_str(), name.c_str(), 0) == 0; });
+}
+
+// A link whose target cannot be reached because it does not exist: a
+// missing target, a path through a non-folder, a loop of links.
+bool LeadsNowhere(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
 
 class TWalker {
  public:
-  explicit TWalker(std::vector<TWalkItem>& out) : FOut(out) {}
+  TWalker(std::vector<TWalkItem>& out, const TWalkOptions& options) : FOut(out), FOptions(options) {}
   ~TWalker() {
     while (!FStack.empty()) Pop();
   }
@@ -46,7 +58,7 @@ class TWalker {
     struct stat st;
     const std::string full = AbsolutePath(top);
     if (::stat(top.c_str(), &st) != 0) return Error(top, full, errno);
-    if (S_ISREG(st.st_mode)) return File(top, full, st);
+    if (S_ISREG(st.st_mode)) return Skipped(st) ? void() : File(top, full, st);
     if (!S_ISDIR(st.st_mode)) return Special(top, full);
     const int fd = OpenFolderAt(AT_FDCWD, top.c_str());
     if (fd < 0) return Error(top, full, errno);
@@ -56,20 +68,30 @@ class TWalker {
     }
     FPath = top;
     FFull = full;
+    FTopDev = st.st_dev;
     Push(fd, st, {});
     Walk();
   }
 
  private:
+  struct TSubfolder {
+    std::string Name;
+    bool Link;  // met as a link to a folder
+  };
   struct TFrame {
     int Fd;
     dev_t Dev;
     ino_t Ino;
     std::string Name;  // in the parent folder; empty for the top
     std::size_t ParentPathSize, ParentFullSize;
-    std::vector<std::string> Subfolders;
+    std::vector<TSubfolder> Subfolders;
     std::size_t Next = 0;
   };
+
+  bool Skipped(const struct stat& st) const {
+    const std::pair<std::uint64_t, std::uint64_t> id{st.st_dev, st.st_ino};
+    return std::find(FOptions.SkipFiles.begin(), FOptions.SkipFiles.end(), id) != FOptions.SkipFiles.end();
+  }
 
   void Error(const std::string& path, const std::string& full, int err) {
     FOut.push_back({TWalkItem::TKind::wkError, path, full, ErrnoText(err), 0});
@@ -94,7 +116,9 @@ class TWalker {
         Pop();
         continue;
       }
-      const std::string name = frame.Subfolders[frame.Next++];
+      const TSubfolder sub = frame.Subfolders[frame.Next++];
+      const std::string& name = sub.Name;
+      const dev_t parentDev = frame.Dev;
       const int parent = FrameFd(FStack.size() - 1);
       if (parent < 0) {
         frame.Next = frame.Subfolders.size();
@@ -103,9 +127,10 @@ class TWalker {
       std::string path = FPath, full = FFull;
       AppendName(path, name);
       AppendName(full, name);
-      const int fd = OpenFolderAt(parent, name.c_str());
+      const int fd = OpenFolderAt(parent, name.c_str(), sub.Link);
       if (fd < 0) {
-        Error(path, full, errno);
+        const int err = errno;
+        if (!(sub.Link && LeadsNowhere(err))) Error(path, full, err);
         continue;
       }
       struct stat st;
@@ -114,7 +139,11 @@ class TWalker {
         ::close(fd);
         continue;
       }
-      if (!FVisited.insert({st.st_dev, st.st_ino}).second) {
+      // Another file system: never through a link unless asked to, and not
+      // at all with --one-file-system.
+      const bool crossing = (FOptions.OneFileSystem && st.st_dev != FTopDev) ||
+                            (sub.Link && !FOptions.FollowSymlinks && st.st_dev != parentDev);
+      if (crossing || !FVisited.insert({st.st_dev, st.st_ino}).second) {
         ::close(fd);
         continue;
       }
@@ -203,15 +232,29 @@ class TWalker {
       AppendName(path, name);
       AppendName(full, name);
       struct stat st;
-      if (::fstatat(frame.Fd, name.c_str(), &st, 0) != 0) Error(path, full, errno);
-      else if (S_ISREG(st.st_mode)) File(path, full, st);
-      else if (S_ISDIR(st.st_mode)) frame.Subfolders.push_back(name);
-      else Special(path, full);
+      if (::fstatat(frame.Fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        Error(path, full, errno);
+        continue;
+      }
+      const bool link = S_ISLNK(st.st_mode);
+      if (link && ::fstatat(frame.Fd, name.c_str(), &st, 0) != 0) {
+        if (!LeadsNowhere(errno)) Error(path, full, errno);
+        continue;
+      }
+      if (S_ISDIR(st.st_mode)) {
+        if (!Matches(FOptions.ExcludeDirs, name)) frame.Subfolders.push_back({name, link});
+        continue;
+      }
+      if (Matches(FOptions.Excludes, name)) continue;
+      if (!S_ISREG(st.st_mode)) Special(path, full);
+      else if (!Skipped(st)) File(path, full, st);
     }
   }
 
   std::vector<TWalkItem>& FOut;
+  const TWalkOptions& FOptions;
   std::set<std::pair<dev_t, ino_t>> FVisited;
+  dev_t FTopDev = 0;  // of the path the walk started from
   std::vector<TFrame> FStack;
   // Path of the folder on top of the stack, as found and absolute.
   std::string FPath, FFull;
@@ -219,9 +262,9 @@ class TWalker {
 
 }  // namespace
 
-std::vector<TWalkItem> WalkPaths(const std::vector<std::string>& paths) {
+std::vector<TWalkItem> WalkPaths(const std::vector<std::string>& paths, const TWalkOptions& options) {
   std::vector<TWalkItem> items;
-  TWalker walker(items);
+  TWalker walker(items, options);
   for (const std::string& top : paths) walker.Top(top);
   return items;
 }

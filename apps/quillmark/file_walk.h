@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillmark::cli {
@@ -25,13 +26,33 @@ struct TWalkItem {
   std::uint64_t Size = 0;
 };
 
+struct TWalkOptions {
+  // fnmatch patterns on the base names of files (and other non-folders) and
+  // of folders met in a walk; a match is skipped. Paths given to WalkPaths
+  // are never skipped.
+  std::vector<std::string> Excludes;
+  std::vector<std::string> ExcludeDirs;
+  // Enter no folder on another file system than the path it was found under.
+  bool OneFileSystem = false;
+  // Follow links to folders on other file systems too.
+  bool FollowSymlinks = false;
+  // Regular files never reported, by device and inode (the output file).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> SkipFiles;
+};
+
 // What the paths name, in order: a file or special file as it is, a folder's
 // files in name order before its subfolders. Folders are opened relative to
 // their parent's descriptor, so neither depth nor path length limits the
-// walk, and never by a path that could block. Links are followed; a folder
-// already entered (same device and inode: a link loop, a folder named twice)
-// is not entered again.
-std::vector<TWalkItem> WalkPaths(const std::vector<std::string>& paths);
+// walk, and never by a path that could block. A folder already entered
+// (same device and inode: a link loop, a folder named twice) is not entered
+// again.
+//
+// Links met in a walk: a link to a file is followed; a link to a folder is
+// followed when the folder lies on the file system of the folder holding the
+// link, or always with FollowSymlinks; a link that leads nowhere (missing
+// target, a loop of links) is skipped without an item. A path given here is
+// always followed, and reported when it leads nowhere.
+std::vector<TWalkItem> WalkPaths(const std::vector<std::string>& paths, const TWalkOptions& options = {});
 
 // Descriptors the walk keeps open at most, whatever the depth; deeper
 // ancestors are opened again, checked to be the same folder, when the walk

@@ -21,15 +21,17 @@ int PrintVersion() {
   if (DllGetVersion(&info) == quillmark::S_OK)
     text = "quillmark " + std::to_string(info.info1.dwMajorVersion) + "." +
            std::to_string(info.info1.dwMinorVersion) + "." + std::to_string(info.info1.dwBuildNumber) + "\n";
-  return WriteStdout(text) == 0 ? 0 : 2;
+  return WriteOutput(text) == 0 ? 0 : 2;
 }
 
 int Run(const TOptions& options) {
   switch (options.Command) {
     case TCommand::cmdHelp:
-      return WriteStdout(UsageText()) == 0 ? 0 : 2;
+      return WriteOutput(UsageText()) == 0 ? 0 : 2;
     case TCommand::cmdVersion:
       return PrintVersion();
+    case TCommand::cmdListRules:
+      return ListRules();
     case TCommand::cmdScan:
       return RunScan(options);
   }
@@ -56,6 +58,6 @@ int main(int argc, char** argv) {
     Message({e.what()});
     status = 2;
   }
-  if (!CloseStdout()) status = 2;
+  if (!CloseOutput()) status = 2;
   return status;
 }

@@ -10,7 +10,7 @@
 
 namespace quillmark::cli {
 
-enum class TCommand { cmdScan, cmdHelp, cmdVersion };
+enum class TCommand { cmdScan, cmdHelp, cmdVersion, cmdListRules };
 
 struct TRuleChoice {
   TMalwareRuleType Type;
@@ -23,6 +23,10 @@ struct TOptions {
   TCommand Command = TCommand::cmdScan;
   bool Json = false;
   bool Progress = true;
+  // --quiet: only files at or above the threshold get a line or record.
+  bool Quiet = false;
+  // The closing line on stderr (--no-summary, and --quiet, turn it off).
+  bool Summary = true;
   std::optional<std::string> DataFolder;
   // --ca-file: certificate files whose certificates are further trust
   // anchors of signature checks.
@@ -35,6 +39,17 @@ struct TOptions {
   std::vector<TRuleChoice> Rules;
   // --no-rule: rules that do not run.
   std::vector<TMalwareRuleType> ExcludedRules;
+  // -o: where the lines or records go instead of stdout.
+  std::optional<std::string> OutputFile;
+  // --files-from: a list of paths, "-" for stdin; NUL-separated with -0.
+  std::optional<std::string> FilesFrom;
+  bool NullSeparated = false;
+  // --exclude, --exclude-dir: fnmatch patterns on the base names of files
+  // and folders met in a walk.
+  std::vector<std::string> Excludes;
+  std::vector<std::string> ExcludeDirs;
+  bool OneFileSystem = false;
+  bool FollowSymlinks = false;
   std::vector<std::string> Paths;
 };
 
@@ -50,10 +65,15 @@ TParseResult ParseCommandLine(const std::vector<std::string>& args);
 // prefix ("entropy"), in any case, with '-' or '_' between words allowed.
 std::optional<TMalwareRuleType> ParseRuleName(const std::string& name);
 
+// The short name of a rule: its identifier without "mhRule", words joined
+// by '-' in lower case ("mhRuleDoubleExtension": "double-extension").
+std::string RuleShortName(TMalwareRuleType type);
+
 // A size in bytes with an optional suffix K, M or G (powers of 1024, either
 // case); nothing for zero, a malformed size or one that overflows.
 std::optional<std::uint64_t> ParseSize(const std::string& text);
 
-const char* UsageText();
+// The --help text; its option list is made from the parser's own table.
+std::string UsageText();
 
 }  // namespace quillmark::cli

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "text_encoding.h"
@@ -13,45 +14,71 @@ namespace quillmark::cli {
 
 namespace {
 
-std::atomic<int> gStdoutError{0};
-std::atomic<bool> gStdoutErrorReported{false};
+std::atomic<int> gOutputError{0};
+std::atomic<bool> gOutputErrorReported{false};
+FILE* gOutput = nullptr;    // nullptr: stdout
+std::string gOutputName;    // the -o file, as given
+
+FILE* Output() { return gOutput ? gOutput : stdout; }
 
 }  // namespace
 
-int WriteStdout(std::string_view text) {
-  if (const int err = gStdoutError.load()) return err;
+bool UseOutputFile(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "we");
+  if (!file) {
+    const int err = errno;
+    Message({"cannot write '", PrintableName(path), "': ", std::strerror(err)});
+    return false;
+  }
+  gOutput = file;
+  gOutputName = path;
+  return true;
+}
+
+int WriteOutput(std::string_view text) {
+  if (const int err = gOutputError.load()) return err;
   errno = 0;
-  const bool ok = std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+  FILE* out = Output();
+  const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
   if (ok) return 0;
   const int err = errno ? errno : EIO;
-  gStdoutError = err;
+  gOutputError = err;
   return err;
 }
 
-bool StdoutFailed() { return gStdoutError.load() != 0; }
+bool OutputFailed() { return gOutputError.load() != 0; }
 
 void ReportOutputError(int err) {
-  if (gStdoutErrorReported.exchange(true)) return;
-  std::fprintf(stderr, "quillmark: cannot write the output: %s\n", std::strerror(err));
-  std::fflush(stderr);
+  if (gOutputErrorReported.exchange(true)) return;
+  if (gOutput)
+    Message({"cannot write '", PrintableName(gOutputName), "': ", std::strerror(err)});
+  else
+    Message({"cannot write the output: ", std::strerror(err)});
 }
 
-bool CloseStdout() {
-  if (const int err = gStdoutError.load()) {
+bool CloseOutput() {
+  FILE* out = Output();
+  if (const int err = gOutputError.load()) {
     ReportOutputError(err);
-    std::fclose(stdout);
+    std::fclose(out);
     return false;
   }
   errno = 0;
   // fflush first: fclose does not always say why a buffered write failed.
-  const bool flushed = std::fflush(stdout) == 0;
+  const bool flushed = std::fflush(out) == 0;
   int err = flushed ? 0 : (errno ? errno : EIO);
   errno = 0;
-  if (std::fclose(stdout) != 0 && !err) err = errno ? errno : EIO;
+  if (std::fclose(out) != 0 && !err) err = errno ? errno : EIO;
   if (!err) return true;
-  gStdoutError = err;
+  gOutputError = err;
   ReportOutputError(err);
   return false;
+}
+
+bool StderrIsCapableTerminal() {
+  if (::isatty(STDERR_FILENO) != 1) return false;
+  const char* term = std::getenv("TERM");
+  return term && *term && std::strcmp(term, "dumb") != 0;
 }
 
 void Message(std::initializer_list<std::string_view> pieces) {
@@ -62,27 +89,29 @@ void Message(std::initializer_list<std::string_view> pieces) {
   std::fflush(stderr);
 }
 
-TOutput::TOutput(bool json, long double threshold, bool progress, std::size_t total,
+TOutput::TOutput(bool json, bool quiet, long double threshold, bool progress, std::size_t total,
                  std::vector<std::string> AWarnings)
     : FJson(json),
+      FQuiet(quiet),
       FThreshold(threshold),
       FProgress(progress),
-      FStdoutIsTerminal(::isatty(STDOUT_FILENO) == 1),
+      FOutputIsTerminal(::isatty(::fileno(Output())) == 1),
       FTotal(total),
       FWarnings(std::move(AWarnings)) {}
 
 bool TOutput::Report(const TFileReport& r) {
   std::lock_guard<std::mutex> guard(FLock);
-  if (StdoutFailed()) return false;
-  const bool printLine = FJson || r.Readable;
-  if (!r.Readable || r.AnalysisFailed || !r.Warnings.empty() || (printLine && FStdoutIsTerminal)) ClearProgress();
+  if (OutputFailed()) return false;
+  const bool flagged = r.Analyzed && r.Percent >= FThreshold;
+  const bool printLine = FQuiet ? flagged : (FJson || r.Readable);
+  if (!r.Readable || r.AnalysisFailed || !r.Warnings.empty() || (printLine && FOutputIsTerminal)) ClearProgress();
   if (!r.Readable) Message({"cannot read '", PrintableName(r.File), "': ", r.Error});
   if (r.AnalysisFailed) Message({"cannot analyse '", PrintableName(r.File), "': ", r.Error});
   for (const std::string& note : r.Warnings) Message({"warning: '", PrintableName(r.File), "': ", note});
   if (printLine) {
     std::string line = FJson ? FormatJson(r, FWarnings) : FormatText(r, FThreshold);
     line += '\n';
-    if (const int err = WriteStdout(line)) {
+    if (const int err = WriteOutput(line)) {
       ClearProgress();
       ReportOutputError(err);
       return false;

@@ -1,11 +1,14 @@
 #include "scanner.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -38,6 +41,21 @@ std::string KnowledgeProblemText(const TKnowledgeProblem& p, const char* what) {
   return text;
 }
 
+// The rules of the engine that this build has, in registration order.
+std::vector<ComPtr<IMalwareRule>> AvailableRules(IMalwareHeuristic& engine) {
+  std::vector<ComPtr<IMalwareRule>> rules;
+  for (TMalwareRuleType type : engine.GetRegisteredRules()) {
+    ComPtr<IMalwareRule> rule;
+    try {
+      rule = engine.GetRule(type);
+    } catch (const std::exception&) {
+      continue;  // not available in this build
+    }
+    if (rule) rules.push_back(std::move(rule));
+  }
+  return rules;
+}
+
 }  // namespace
 
 ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
@@ -57,14 +75,8 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
     for (const std::string& file : options.CAFiles) settings->AddCAFile(absolute(file));
   }
 
-  for (TMalwareRuleType type : engine->GetRegisteredRules()) {
-    ComPtr<IMalwareRule> rule;
-    try {
-      rule = engine->GetRule(type);
-    } catch (const std::exception&) {
-      continue;  // not available in this build
-    }
-    if (!rule) continue;
+  for (const ComPtr<IMalwareRule>& rule : AvailableRules(*engine)) {
+    const TMalwareRuleType type = rule->GetRuleType();
     auto chosen = std::find_if(options.Rules.begin(), options.Rules.end(),
                                [type](const TRuleChoice& c) { return c.Type == type; });
     if (!options.Rules.empty()) rule->SetSelected(chosen != options.Rules.end());
@@ -160,9 +172,72 @@ TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item) {
   return report;
 }
 
+int ListRules() {
+  ComPtr<IMalwareHeuristic> engine = CreateEngine(TOptions{});
+  if (!engine) {
+    Message({"the heuristic engine could not be created"});
+    return 2;
+  }
+  std::string text;
+  for (const ComPtr<IMalwareRule>& rule : AvailableRules(*engine)) {
+    const TMalwareRuleType type = rule->GetRuleType();
+    char line[128];
+    std::snprintf(line, sizeof line, "%-28s %-24s %d\n", RuleTypeIdentifier(type), RuleShortName(type).c_str(),
+                  static_cast<int>(rule->GetPriority()));
+    text += line;
+  }
+  if (const int err = WriteOutput(text)) {
+    ReportOutputError(err);
+    return 2;
+  }
+  return 0;
+}
+
 namespace {
 
 constexpr std::size_t kProgressMinFiles = 20;
+
+// The paths of a --files-from list ("-": standard input), one per line or,
+// with nul, NUL-separated; empty entries are skipped. False, said on stderr,
+// when the list cannot be read.
+bool ReadPathList(const std::string& source, bool nul, std::vector<std::string>& paths) {
+  const bool fromStdin = source == "-";
+  const int fd = fromStdin ? STDIN_FILENO : ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  auto fail = [&](int err) {
+    if (fromStdin)
+      Message({"cannot read the list of paths from standard input: ", ErrnoText(err)});
+    else
+      Message({"cannot read '", PrintableName(source), "': ", ErrnoText(err)});
+    return false;
+  };
+  if (fd < 0) return fail(errno);
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      if (!fromStdin) ::close(fd);
+      return fail(err);
+    }
+    break;
+  }
+  if (!fromStdin) ::close(fd);
+  const char separator = nul ? '\0' : '\n';
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(separator, start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) paths.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
 
 // Problems of the whole scan that leave knowledge unused: knowledge files
 // that cannot be used, certificate files that add no trust anchor. Every
@@ -221,7 +296,23 @@ int RunScan(const TOptions& options) {
     }
   }
 
-  const std::vector<TWalkItem> items = WalkPaths(options.Paths);
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<std::string> paths = options.Paths;
+  if (options.FilesFrom && !ReadPathList(*options.FilesFrom, options.NullSeparated, paths)) return 2;
+
+  TWalkOptions walk;
+  walk.Excludes = options.Excludes;
+  walk.ExcludeDirs = options.ExcludeDirs;
+  walk.OneFileSystem = options.OneFileSystem;
+  walk.FollowSymlinks = options.FollowSymlinks;
+  if (options.OutputFile) {
+    if (!UseOutputFile(*options.OutputFile)) return 2;
+    // The output file itself is not scanned: it is being written.
+    struct stat st;
+    if (::stat(options.OutputFile->c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      walk.SkipFiles.emplace_back(st.st_dev, st.st_ino);
+  }
+  const std::vector<TWalkItem> items = WalkPaths(paths, walk);
 
   // One engine a worker, all made before the scan: knowledge problems are
   // then known, and said, before the first line.
@@ -240,17 +331,19 @@ int RunScan(const TOptions& options) {
   const std::vector<std::string> warnings = KnowledgeWarnings(engines);
   for (const std::string& w : warnings) Message({"warning: ", w});
 
-  const bool progress = options.Progress && items.size() > kProgressMinFiles && ::isatty(STDERR_FILENO);
-  TOutput out(options.Json, options.Threshold, progress, items.size(), warnings);
+  const bool progress = options.Progress && items.size() > kProgressMinFiles && StderrIsCapableTerminal();
+  TOutput out(options.Json, options.Quiet, options.Threshold, progress, items.size(), warnings);
 
   std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> failed{0}, flagged{0};
+  std::atomic<std::size_t> seen{0}, analysed{0}, failed{0}, flagged{0};
   std::atomic<bool> stop{false};
   auto worker = [&](IMalwareHeuristic& engine) {
     while (!stop) {
       const std::size_t i = next++;
       if (i >= items.size()) break;
       TFileReport r = ScanItem(engine, items[i]);
+      ++seen;
+      if (r.Analyzed) ++analysed;
       if (!r.Readable || r.AnalysisFailed || r.KnowledgeFailed) ++failed;
       if (r.Analyzed && r.Percent >= options.Threshold) ++flagged;
       if (!out.Report(r)) stop = true;  // the output is gone: nothing more to say
@@ -263,7 +356,14 @@ int RunScan(const TOptions& options) {
   out.Finish();
 
   if (items.empty()) Message({"no files found"});
-  if (failed > 0 || !warnings.empty() || StdoutFailed()) return 2;
+  if (options.Summary) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "summary: %zu files seen, %zu analysed, %zu flagged, %zu errors, %.2f seconds",
+                  seen.load(), analysed.load(), flagged.load(), failed.load(), seconds);
+    Message({line});
+  }
+  if (failed > 0 || !warnings.empty() || OutputFailed()) return 2;
   return flagged > 0 ? 1 : 0;
 }
 

@@ -19,6 +19,10 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options);
 // path the walk could not read or would not open.
 TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item);
 
+// Prints every rule of the engine, one a line: identifier, short name,
+// default priority. Answers the exit status.
+int ListRules();
+
 // Runs the whole scan and answers the exit status: 2 when anything could
 // not be read or written, else 1 when a file scored at or above the
 // threshold, else 0.
