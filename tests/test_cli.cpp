@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <regex>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -1120,6 +1123,467 @@ TEST_F(CliTest, EmptyFolderIsNotAnError) {
   EXPECT_EQ(run.Status, 0);
   EXPECT_EQ(run.Out, "");
   EXPECT_NE(run.Err.find("no files found"), std::string::npos);
+}
+
+// --- command-line conventions ---------------------------------------------------
+
+std::string Joined(const std::vector<std::string>& args) {
+  std::string shown;
+  for (const auto& a : args) shown += a + " ";
+  return shown;
+}
+
+TEST_F(CliTest, OptionsTakeTheirValuesInEveryStandardForm) {
+  // A text file (never flagged) and a tiny image flagged at threshold 0:
+  // with --quiet only the image has a line, so each form shows its effect.
+  const std::string text = (Files / "notes.txt").string();
+  WriteFile(text, "text\n");
+  const std::string pe = (Files / "tiny.exe").string();
+  WriteFile(pe, TinyPE());
+  const std::string dashed = (Files / "-dash.txt").string();
+  WriteFile(dashed, "text\n");
+  const std::string list0 = (Root / "list0").string();
+  WriteFile(list0, text + std::string(1, '\0') + pe + std::string(1, '\0'));
+  const std::string textLine = text + ": not analysed (not a PE image)";
+
+  struct TCase {
+    std::vector<std::string> Args;
+    std::vector<std::string> Lines;  // on stdout, sorted; "PE" for the image's line
+    int Status;
+  };
+  const std::vector<TCase> cases = {
+      {{"-j1", "--threshold=0", text, pe}, {textLine, "PE"}, 1},
+      {{"-j", "1", "--threshold", "0", text, pe}, {textLine, "PE"}, 1},
+      {{"--jobs=1", "--threshold=0", text, pe}, {textLine, "PE"}, 1},
+      {{"-qj1", "--threshold=0", text, pe}, {"PE"}, 1},
+      {{"-j2", "-q", "--threshold=0", text, pe}, {"PE"}, 1},
+      {{"--quiet", "--threshold=0", text}, {}, 0},
+      {{"-q0j2", "--threshold=0", "--files-from", list0}, {"PE"}, 1},
+      {{"-0", "--files-from=" + list0, "--threshold", "100.0"}, {textLine, "PE"}, 0},
+      {{"--threshold=100", "--", dashed}, {dashed + ": not analysed (not a PE image)"}, 0},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"scan"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    TRun run = Run(args);
+    EXPECT_EQ(run.Err, "") << Joined(c.Args);
+    std::vector<std::string> lines = Lines(run.Out);
+    for (std::string& line : lines)
+      if (line.rfind(pe + ": ", 0) == 0 && line.find("not analysed") == std::string::npos) line = "PE";
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, c.Lines) << Joined(c.Args) << "\n" << run.Out;
+    EXPECT_EQ(run.Status, c.Status) << Joined(c.Args);
+  }
+}
+
+TEST_F(CliTest, BadCommandLinesAreNamedInTheMessage) {
+  const std::string f = (Files / "notes.txt").string();
+  WriteFile(f, "text\n");
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Message;  // after "quillmark: "
+  };
+  const std::vector<TCase> cases = {
+      {{"scan", "-z", f}, "unknown option '-z'"},
+      {{"scan", "-qz", f}, "unknown option '-z'"},
+      {{"scan", "--frobnicate", f}, "unknown option '--frobnicate'"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"scan", f, "-j"}, "option '--jobs' needs a value"},
+      {{"scan", "-jx", f}, "option '--jobs' needs a number from 1 to 1024, not 'x'"},
+      {{"scan", "--jobs=", f}, "option '--jobs' needs a value"},
+      {{"scan", "--data=", f}, "option '--data' needs a value"},
+      {{"scan", "--quiet=yes", f}, "option '--quiet' takes no value"},
+      {{"scan", "-0", f}, "option '--null' needs '--files-from'"},
+      {{"scan", "--files-from"}, "option '--files-from' needs a value"},
+      {{"scan", "-o", f}, "nothing to scan: give one or more files or folders"},
+      {{"scan", "--exclude", "", f}, "option '--exclude' needs a pattern"},
+      {{"scan", "--rule", "frob=1", f}, "unknown rule 'frob'"},
+  };
+  for (const TCase& c : cases) {
+    TRun run = Run(c.Args);
+    EXPECT_EQ(run.Status, 2) << Joined(c.Args);
+    EXPECT_EQ(run.Out, "") << Joined(c.Args);
+    EXPECT_EQ(run.Err, "quillmark: " + c.Message + "\nTry 'quillmark --help' for more information.\n") << Joined(c.Args);
+  }
+  // The file named by -o above was not touched.
+  EXPECT_EQ(ReadAll(f), "text\n");
+}
+
+TEST_F(CliTest, FilesFromReadsListsFromFilesAndStdin) {
+  const std::string a = (Files / "a.txt").string();
+  const std::string spaced = (Files / "with space.txt").string();
+  const std::string newline = (Files / "new\nline.txt").string();
+  for (const std::string& f : {a, spaced, newline}) WriteFile(f, "text\n");
+  const std::string folder = (Files / "sub").string();
+  WriteFile(Files / "sub" / "inner.txt", "text\n");
+  const std::string missing = (Files / "missing.txt").string();
+
+  const std::string lines = a + "\n\n" + spaced + "\n" + folder + "\n";
+  const std::string nul = a + '\0' + newline + '\0' + '\0' + folder + '\0';
+  const std::set<std::string> fromLines = {a, spaced, folder + "/inner.txt"};
+  const std::set<std::string> fromNul = {a, newline, folder + "/inner.txt"};
+  WriteFile(Root / "list.txt", lines);
+  WriteFile(Root / "list.nul", nul);
+
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Stdin;  // a file for stdin, or empty
+    std::set<std::string> Files;
+  };
+  const std::vector<TCase> cases = {
+      {{"--files-from", (Root / "list.txt").string()}, "", fromLines},
+      {{"-0", "--files-from", (Root / "list.nul").string()}, "", fromNul},
+      {{"--files-from", "-"}, (Root / "list.txt").string(), fromLines},
+      {{"--null", "--files-from=-"}, (Root / "list.nul").string(), fromNul},
+      // Paths on the command line come too.
+      {{"--files-from", "-", (Files / "a.txt").string()}, "/dev/null", {a}},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"scan", "--json"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    TRunSpec spec;
+    spec.Stdin = c.Stdin;
+    TRun run = Run(args, spec);
+    EXPECT_EQ(run.Status, 0) << Joined(c.Args) << run.Err;
+    std::set<std::string> seen;
+    for (const auto& [file, record] : Records(run)) seen.insert(file);
+    EXPECT_EQ(seen, c.Files) << Joined(c.Args);
+  }
+
+  // A listed path that is missing is reported like one on the command line;
+  // a list that cannot be read stops the scan before it starts.
+  WriteFile(Root / "with-missing.txt", a + "\n" + missing + "\n");
+  TRun run = Run({"scan", "--files-from", (Root / "with-missing.txt").string()});
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_EQ(run.Out, a + ": not analysed (not a PE image)\n");
+  EXPECT_EQ(run.Err, "quillmark: cannot read '" + missing + "': No such file or directory\n");
+  run = Run({"scan", "--files-from", (Root / "no-list").string(), a});
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(run.Err, "quillmark: cannot read '" + (Root / "no-list").string() + "': No such file or directory\n");
+}
+
+TEST_F(CliTest, ExcludesSkipWhatTheWalkMeetsButNeverANamedPath) {
+  for (const char* name : {"keep.txt", "skip.log", ".git/objects/blob.txt", "build/out.txt", "sub/build.txt",
+                           "sub/build/deeper.txt", "sub/notes.log"})
+    WriteFile(Files / name, "text\n");
+  auto files = [this](std::initializer_list<const char*> names) {
+    std::set<std::string> set;
+    for (const char* name : names) set.insert((Files / name).string());
+    return set;
+  };
+  struct TCase {
+    std::vector<std::string> Args;
+    std::set<std::string> Files;
+  };
+  const std::vector<TCase> cases = {
+      {{Files.string()},
+       files({"keep.txt", "skip.log", ".git/objects/blob.txt", "build/out.txt", "sub/build.txt", "sub/build/deeper.txt",
+              "sub/notes.log"})},
+      {{"--exclude", "*.log", Files.string()},
+       files({"keep.txt", ".git/objects/blob.txt", "build/out.txt", "sub/build.txt", "sub/build/deeper.txt"})},
+      // A folder pattern leaves files of that name alone, at every depth.
+      {{"--exclude-dir", ".git", "--exclude-dir=build", Files.string()},
+       files({"keep.txt", "skip.log", "sub/build.txt", "sub/notes.log"})},
+      {{"--exclude", "*.txt", "--exclude", "s*", "--exclude-dir", ".*", Files.string()}, files({"sub/notes.log"})},
+      // A file pattern does not skip folders, and the reverse.
+      {{"--exclude", "sub", "--exclude-dir", "keep.txt", Files.string()},
+       files({"keep.txt", "skip.log", ".git/objects/blob.txt", "build/out.txt", "sub/build.txt", "sub/build/deeper.txt",
+              "sub/notes.log"})},
+      // Named paths are always scanned.
+      {{"--exclude", "*.log", "--exclude-dir", "build", (Files / "skip.log").string(), (Files / "build").string()},
+       files({"skip.log", "build/out.txt"})},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"scan", "--json"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    TRun run = Run(args);
+    EXPECT_EQ(run.Status, 0) << Joined(c.Args) << run.Err;
+    std::set<std::string> seen;
+    for (const auto& [file, record] : Records(run)) seen.insert(file);
+    EXPECT_EQ(seen, c.Files) << Joined(c.Args);
+  }
+}
+
+TEST_F(CliTest, QuietPrintsOnlyFlaggedFilesAndTheErrors) {
+  const std::string pe = (Files / "tiny.exe").string();
+  WriteFile(pe, TinyPE());
+  WriteFile(Files / "notes.txt", "text\n");
+  const std::string missing = (Root / "missing.exe").string();
+
+  // At threshold 0 the image is flagged; at 100.0 nothing is.
+  for (const bool json : {false, true}) {
+    std::vector<std::string> args{"scan", "--quiet", "--threshold", "0", Files.string(), missing};
+    if (json) args.insert(args.begin() + 1, "--json");
+    TRun run = Run(args);
+    EXPECT_EQ(run.Status, 2);  // the missing path
+    const auto lines = Lines(run.Out);
+    ASSERT_EQ(lines.size(), 1u) << run.Out;
+    if (json) {
+      const TJson r = ParseJson(lines[0]);
+      EXPECT_EQ(r["file"].Str(), pe);
+      EXPECT_TRUE(r["analyzed"].Bool());
+    } else {
+      EXPECT_EQ(lines[0].rfind(pe + ": ", 0), 0u) << lines[0];
+    }
+    EXPECT_EQ(run.Err, "quillmark: cannot read '" + missing + "': No such file or directory\n");
+    EXPECT_EQ(run.Summary, "");  // --quiet implies --no-summary
+  }
+  TRun run = Run({"scan", "-q", Files.string()});
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(run.Err, "");
+  EXPECT_EQ(run.Summary, "");
+}
+
+TEST_F(CliTest, OutputFileGetsTheRecordsAndItsWriteErrorsExitTwo) {
+  const std::string text = (Files / "notes.txt").string();
+  WriteFile(text, "text\n");
+  const std::string out = (Files / "results.jsonl").string();
+  WriteFile(out, "old content that must go\n");
+
+  // The records go to the file, which is itself not scanned although it
+  // lies in the folder.
+  TRun run = Run({"scan", "--json", "-o", out, Files.string()});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(run.Err, "");
+  EXPECT_NE(run.Summary, "");
+  const auto lines = Lines(ReadAll(out));
+  ASSERT_EQ(lines.size(), 1u) << ReadAll(out);
+  EXPECT_EQ(ParseJson(lines[0])["file"].Str(), text);
+
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"scan", "-o" + out, text},
+                                                std::vector<std::string>{"scan", "--output=" + out, text}}) {
+    run = Run(args);
+    EXPECT_EQ(run.Status, 0) << Joined(args);
+    EXPECT_EQ(ReadAll(out), text + ": not analysed (not a PE image)\n") << Joined(args);
+  }
+
+  struct TCase {
+    std::string Output;
+    std::string Reason;
+  };
+  const std::vector<TCase> failures = {
+      {"/dev/full", "No space left on device"},
+      {(Root / "no-such-folder" / "out.txt").string(), "No such file or directory"},
+      {Files.string(), "Is a directory"},
+  };
+  for (const TCase& c : failures)
+    for (const char* format : {"--json", "--no-progress"}) {
+      run = Run({"scan", format, "-o", c.Output, text});
+      EXPECT_EQ(run.Status, 2) << c.Output;
+      EXPECT_EQ(run.Out, "") << c.Output;
+      EXPECT_EQ(run.Err, "quillmark: cannot write '" + c.Output + "': " + c.Reason + "\n") << c.Output;
+    }
+}
+
+// A folder on another file system than the temporary folder, to link to:
+// /dev/shm where it is one (it is a tmpfs on Linux).
+std::optional<fs::path> FolderOnAnotherFileSystem(const fs::path& here, const std::string& name) {
+  struct stat local, shm;
+  if (::stat(here.c_str(), &local) != 0 || ::stat("/dev/shm", &shm) != 0 || local.st_dev == shm.st_dev) return {};
+  fs::path folder = fs::path("/dev/shm") / name;
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) return {};
+  return folder;
+}
+
+TEST_F(CliTest, FolderLinksIntoOtherFileSystemsAreFollowedOnlyWhenAsked) {
+  WriteFile(Files / "here.txt", "text\n");
+  WriteFile(Root / "same-fs" / "beside.txt", "text\n");
+  fs::create_symlink(Root / "same-fs", Files / "same");
+  fs::create_symlink("/proc", Files / "proc");
+  fs::create_symlink("/sys", Files / "sys");
+  fs::create_symlink("/dev", Files / "dev");
+  const std::string here = (Files / "here.txt").string(), beside = (Files / "same" / "beside.txt").string();
+
+  // The kernel's folders are never walked through a link by default: only
+  // what lies on the walk's own file system is scanned, in well under the
+  // time a walk of /proc would take.
+  TRun run = Run({"scan", "--json", Files.string()});
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  EXPECT_EQ(run.Err, "");
+  std::set<std::string> seen;
+  for (const auto& [file, record] : Records(run)) seen.insert(file);
+  EXPECT_EQ(seen, (std::set<std::string>{here, beside}));
+
+  // A small folder on another file system shows what --follow-symlinks and
+  // --one-file-system change.
+  for (const char* link : {"proc", "sys", "dev"}) fs::remove(Files / link);
+  const auto other = FolderOnAnotherFileSystem(Root, "quillmark-cli-" + Root.filename().string());
+  if (!other) GTEST_SKIP() << "/dev/shm is not another file system here";
+  WriteFile(*other / "far.txt", "text\n");
+  fs::create_symlink(*other, Files / "other");
+  const std::string far = (Files / "other" / "far.txt").string();
+  struct TCase {
+    std::vector<std::string> Args;
+    std::set<std::string> Files;
+  };
+  const std::vector<TCase> cases = {
+      {{}, {here, beside}},
+      {{"--follow-symlinks"}, {here, beside, far}},
+      {{"--follow-symlinks", "--one-file-system"}, {here, beside}},
+      {{"--one-file-system"}, {here, beside}},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"scan", "--json"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    args.push_back(Files.string());
+    run = Run(args);
+    seen.clear();
+    for (const auto& [file, record] : Records(run)) seen.insert(file);
+    EXPECT_EQ(seen, c.Files) << Joined(c.Args);
+  }
+  // Named on the command line, the link is followed whatever the options.
+  run = Run({"scan", "--json", "--one-file-system", (Files / "other").string()});
+  seen.clear();
+  for (const auto& [file, record] : Records(run)) seen.insert(file);
+  EXPECT_EQ(seen, std::set<std::string>{far});
+  fs::remove_all(*other);
+}
+
+TEST_F(CliTest, SummaryCountsWhatBecameOfEveryFile) {
+  WriteFile(Files / "tiny.exe", TinyPE());
+  WriteFile(Files / "notes.txt", "text\n");
+  const std::string missing = (Root / "missing.exe").string();
+  const std::regex summary(
+      R"(quillmark: summary: (\d+) files seen, (\d+) analysed, (\d+) flagged, (\d+) errors, \d+\.\d\d seconds\n)");
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Counts;  // seen analysed flagged errors, or empty: no summary
+  };
+  const std::vector<TCase> cases = {
+      {{"--threshold", "0", Files.string()}, "2 1 1 0"},
+      {{"--threshold", "100", Files.string(), missing}, "3 1 0 1"},
+      {{"--json", "-j2", "--threshold", "0", Files.string(), missing}, "3 1 1 1"},
+      {{"--no-summary", Files.string()}, ""},
+      {{"-q", Files.string()}, ""},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"scan"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    TRun run = Run(args);
+    std::smatch m;
+    if (c.Counts.empty()) {
+      EXPECT_EQ(run.Summary, "") << Joined(c.Args);
+      EXPECT_EQ(run.Err.find("summary"), std::string::npos) << Joined(c.Args);
+      continue;
+    }
+    ASSERT_TRUE(std::regex_match(run.Summary, m, summary)) << Joined(c.Args) << "\n" << run.Err << run.Summary;
+    EXPECT_EQ(m[1].str() + " " + m[2].str() + " " + m[3].str() + " " + m[4].str(), c.Counts) << Joined(c.Args);
+  }
+}
+
+TEST_F(CliTest, ListRulesGivesEveryRuleWithANameTheScanAccepts) {
+  TRun run = Run({"--list-rules"});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Err, "");
+  EXPECT_EQ(Run({"scan", "--list-rules"}).Out, run.Out);
+  const auto lines = Lines(run.Out);
+  ASSERT_GE(lines.size(), 10u) << run.Out;
+  std::vector<std::string> args{"scan", "--json"};
+  std::set<std::string> identifiers;
+  std::set<long> priorities;
+  for (const std::string& line : lines) {
+    std::istringstream in(line);
+    std::string identifier, name, extra;
+    long priority = 0;
+    ASSERT_TRUE(in >> identifier >> name >> priority) << line;
+    EXPECT_FALSE(in >> extra) << line;
+    EXPECT_EQ(identifier.rfind("mhRule", 0), 0u) << line;
+    EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz-"), std::string::npos) << line;
+    identifiers.insert(identifier);
+    priorities.insert(priority);
+    args.insert(args.end(), {"--rule", name});
+  }
+  EXPECT_EQ(identifiers.size(), lines.size());
+  EXPECT_EQ(priorities.size(), lines.size()) << "default priorities order the rules";
+  EXPECT_TRUE(identifiers.count("mhRuleEntropy"));
+  EXPECT_TRUE(identifiers.count("mhRuleSignedFile"));
+
+  // Every short name is one --rule accepts.
+  const std::string text = (Files / "notes.txt").string();
+  WriteFile(text, "text\n");
+  args.push_back(text);
+  run = Run(args);
+  EXPECT_EQ(run.Status, 0) << run.Err;
+}
+
+// Runs the program with stderr on a new terminal and TERM as given (unset
+// when nullopt); answers what the terminal received.
+std::string StderrOnTerminal(const std::vector<std::string>& args, const std::optional<std::string>& term) {
+  int master = -1, slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "openpty: " << std::strerror(errno);
+    return {};
+  }
+  std::vector<std::string> argStrings{QUILLMARK_CLI_PATH};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "TERM=", 5) != 0) envStrings.emplace_back(*e);
+  if (term) envStrings.push_back("TERM=" + *term);
+  std::vector<char*> envp;
+  for (std::string& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(null, STDOUT_FILENO) < 0 ||
+        ::dup2(slave, STDERR_FILENO) < 0)
+      ::_exit(126);
+    ::close(master);
+    ::execve(QUILLMARK_CLI_PATH, argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(slave);
+  std::string received;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+    else if (n < 0 && errno == EINTR) continue;
+    else break;  // EIO once the program closed its side
+  }
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1) << received;
+  return received;
+}
+
+TEST_F(CliTest, ProgressEscapesGoOnlyToACapableTerminal) {
+  for (int i = 0; i < 30; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "f%d.txt", i);
+    WriteFile(Files / name, "text\n");
+  }
+  struct TCase {
+    std::optional<std::string> Term;
+    std::vector<std::string> Extra;
+    bool Escapes;
+  };
+  const std::vector<TCase> cases = {
+      {"xterm", {}, true},
+      {"dumb", {}, false},
+      {std::nullopt, {}, false},
+      {"", {}, false},
+      {"xterm", {"--no-progress"}, false},
+      {"xterm", {"--quiet"}, false},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args{"scan", "-j1"};
+    args.insert(args.end(), c.Extra.begin(), c.Extra.end());
+    args.push_back(Files.string());
+    const std::string seen = StderrOnTerminal(args, c.Term);
+    EXPECT_EQ(seen.find('\033') != std::string::npos, c.Escapes)
+        << "TERM=" << c.Term.value_or("(unset)") << " " << Joined(c.Extra) << "\n" << ::testing::PrintToString(seen);
+  }
 }
 
 }  // namespace

@@ -82,10 +82,11 @@ int main(int argc, char** argv) {
     return Usage(what);
   }
   for (const CLI::App* level : {&app, build, dump}) {
-    const std::vector<std::string> extra = level->remaining();
-    if (extra.empty()) continue;
-    if (!extra[0].empty() && extra[0][0] == '-') return Usage("unknown option " + extra[0]);
-    return Usage(level == &app ? "unknown command " + extra[0] : "unexpected argument " + extra[0]);
+    for (const std::string& extra : level->remaining()) {
+      if (extra == "--") continue;  // the parser keeps the end of the options here
+      if (!extra.empty() && extra[0] == '-') return Usage("unknown option " + extra);
+      return Usage(level == &app ? "unknown command " + extra : "unexpected argument " + extra);
+    }
   }
   if (help) return Print(kUsage);
   if (version) return Print(VersionText());

@@ -250,9 +250,10 @@ TParseResult ParseCommandLine(const std::vector<std::string>& args) {
   } catch (const CLI::ParseError& e) {
     return fail(e.what());
   }
-  if (const std::vector<std::string> extra = app->remaining(); !extra.empty()) {
-    if (!extra[0].empty() && extra[0][0] == '-') return fail("unknown option '" + extra[0] + "'");
-    return fail("unknown command '" + extra[0] + "'");
+  for (const std::string& extra : app->remaining()) {
+    if (extra == "--") continue;  // the parser keeps the end of the options here
+    if (!extra.empty() && extra[0] == '-') return fail("unknown option '" + extra + "'");
+    return fail("unknown command '" + extra + "'");
   }
 
   if (raw.Help) return done(TCommand::cmdHelp);
