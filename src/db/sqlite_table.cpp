@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "db/regexp_cache.h"
+#include "runtime/host_services.h"
 
 namespace quillmark {
 
@@ -59,16 +60,6 @@ std::string PlainPathName(const std::string& name) {
 
 // The progress handler runs every this many virtual-machine instructions.
 constexpr int kProgressPeriod = 1000;
-
-// CPU time of the calling thread, in nanoseconds.
-std::uint64_t ThreadCpuNanoseconds() {
-#if defined(CLOCK_THREAD_CPUTIME_ID)
-  timespec ts{};
-  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) == 0)
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
-#endif
-  return static_cast<std::uint64_t>(std::clock()) * (1'000'000'000u / CLOCKS_PER_SEC);
-}
 
 // Size limits of a knowledge connection, far above what the readers' tables
 // hold (short texts, a few columns) and low enough that a hostile schema or
@@ -356,7 +347,7 @@ int TSQLiteDatabase::OnProgress() {
   if (FLimit.MaxCpuMilliseconds != 0) {
     // The clock is read only once a statement has run a thousand
     // instructions, which the readers' look-ups never do.
-    const std::uint64_t now = ThreadCpuNanoseconds();
+    const std::uint64_t now = runtime::ThreadCpuNanoseconds();
     if (!FStepTimed) {
       FStepTimed = true;
       FStepStart = now;

@@ -18,6 +18,8 @@ std::string DefaultLogFolder();
 void MakeFolders(const std::string& APath);
 // Size of the file at APath, nothing when it cannot be told.
 std::optional<std::uint64_t> HostFileSize(const std::string& APath);
+// CPU time the calling thread has used, in nanoseconds.
+std::uint64_t ThreadCpuNanoseconds();
 // The local time as "YYYY-MM-DD hh:mm:ss.mmm".
 std::string LocalTimeStamp();
 // Certificate bundle files the host keeps its trusted roots in, most likely

@@ -29,6 +29,13 @@ std::optional<std::uint64_t> HostFileSize(const std::string& APath) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+std::uint64_t ThreadCpuNanoseconds() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) == 0)
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+  return static_cast<std::uint64_t>(std::clock()) * (1'000'000'000u / CLOCKS_PER_SEC);
+}
+
 std::string LocalTimeStamp() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
