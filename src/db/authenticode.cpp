@@ -12,6 +12,7 @@
 #include <ctime>
 #include <optional>
 
+#include "support/le_reader.h"
 #include "support/pe_image.h"
 
 namespace quillmark {
@@ -39,11 +40,8 @@ constexpr std::size_t kOptionalHeaderStart = 4 + IMAGE_SIZEOF_FILE_HEADER;
 constexpr std::size_t kOptionalCheckSum = 64;
 constexpr std::size_t kOptionalDirectoryCount32 = 92, kOptionalDirectoryCount64 = 108;
 
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t U32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+using le::LoadU16;
+using le::LoadU32;
 
 constexpr std::uint64_t Align8(std::uint64_t v) { return (v + 7) & ~std::uint64_t{7}; }
 
@@ -343,17 +341,17 @@ TAuthenticodeLayout LocateCertificateTable(const TReadAt& ARead, std::uint64_t A
   TAuthenticodeLayout l;
   l.FileSize = AFileSize;
   std::uint8_t dos[IMAGE_SIZEOF_DOS_HEADER];
-  if (AFileSize < IMAGE_SIZEOF_DOS_HEADER || ARead(0, dos, sizeof dos) != sizeof dos || U16(dos) != IMAGE_DOS_SIGNATURE)
+  if (AFileSize < IMAGE_SIZEOF_DOS_HEADER || ARead(0, dos, sizeof dos) != sizeof dos || LoadU16(dos) != IMAGE_DOS_SIGNATURE)
     return l;
 
   // The NT signature, the file header and the optional header up to the end
   // of its sixteen directory entries, as far as the file holds them.
-  const std::uint64_t nt = U32(dos + kDosLfanew);
+  const std::uint64_t nt = LoadU32(dos + kDosLfanew);
   std::uint8_t h[kOptionalHeaderStart + IMAGE_SIZEOF_NT_OPTIONAL64_FIXED + 8 * IMAGE_NUMBEROF_DIRECTORY_ENTRIES];
   if (nt >= AFileSize) return l;
   const std::size_t got = ARead(nt, h, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof h, AFileSize - nt)));
-  if (got < kOptionalHeaderStart + 2 || U32(h) != IMAGE_NT_SIGNATURE) return l;
-  const std::uint16_t magic = U16(h + kOptionalHeaderStart);
+  if (got < kOptionalHeaderStart + 2 || LoadU32(h) != IMAGE_NT_SIGNATURE) return l;
+  const std::uint16_t magic = LoadU16(h + kOptionalHeaderStart);
   if (magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return l;
   const bool plus = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
   const std::size_t fixed = plus ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED;
@@ -361,13 +359,13 @@ TAuthenticodeLayout LocateCertificateTable(const TReadAt& ARead, std::uint64_t A
 
   l.Code = TRUST_E_NOSIGNATURE;
   const std::uint8_t* optional = h + kOptionalHeaderStart;
-  const std::uint32_t directories = U32(optional + (plus ? kOptionalDirectoryCount64 : kOptionalDirectoryCount32));
+  const std::uint32_t directories = LoadU32(optional + (plus ? kOptionalDirectoryCount64 : kOptionalDirectoryCount32));
   const std::size_t entry = fixed + 8 * IMAGE_DIRECTORY_ENTRY_SECURITY;
   l.CheckSumOffset = nt + kOptionalHeaderStart + kOptionalCheckSum;
   l.DirectoryEntryOffset = nt + kOptionalHeaderStart + entry;
   if (directories <= IMAGE_DIRECTORY_ENTRY_SECURITY || got < kOptionalHeaderStart + entry + 8) return l;
-  l.TableOffset = U32(optional + entry);
-  l.TableSize = U32(optional + entry + 4);
+  l.TableOffset = LoadU32(optional + entry);
+  l.TableSize = LoadU32(optional + entry + 4);
   if (l.TableOffset == 0 || l.TableSize < WIN_CERTIFICATE_HEADER_SIZE) return l;
   if (l.TableOffset + l.TableSize > AFileSize || l.TableOffset < l.DirectoryEntryOffset + 8) return l;
   l.Code = 0;
@@ -383,7 +381,7 @@ TCertificateTable ReadCertificateTable(const TReadAt& ARead, std::uint64_t ATabl
   while (at + WIN_CERTIFICATE_HEADER_SIZE <= ASize && t.Entries.size() < TCertificateTable::kMaxEntries) {
     std::uint8_t h[WIN_CERTIFICATE_HEADER_SIZE];
     if (ARead(ATableOffset + at, h, sizeof h) != sizeof h) break;
-    const TWinCertificate e{at, U32(h), U16(h + 4), U16(h + 6)};
+    const TWinCertificate e{at, LoadU32(h), LoadU16(h + 4), LoadU16(h + 6)};
     if (e.Length < WIN_CERTIFICATE_HEADER_SIZE || e.Length > ASize - at) break;
     t.Entries.push_back(e);
     at += Align8(e.Length);

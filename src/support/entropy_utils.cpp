@@ -8,6 +8,7 @@
 
 #include "support/analyzed_file.h"
 #include "support/file_mapped.h"
+#include "support/le_reader.h"
 #include "support/text_utils.h"
 
 namespace quillmark {
@@ -64,14 +65,13 @@ bool FindSecondSection(std::uint64_t size, ReadAt&& AReadAt, TSectionRange& rang
   auto u16 = [&](std::uint64_t offset, std::uint16_t& v) {
     std::uint8_t b[2];
     if (!AReadAt(offset, b, 2)) return false;
-    v = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+    v = le::LoadU16(b);
     return true;
   };
   auto u32 = [&](std::uint64_t offset, std::uint32_t& v) {
     std::uint8_t b[4];
     if (!AReadAt(offset, b, 4)) return false;
-    v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-        (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+    v = le::LoadU32(b);
     return true;
   };
 

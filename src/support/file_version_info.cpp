@@ -1,22 +1,19 @@
 #include "support/file_version_info.h"
 
-#include "support/analyzed_file.h"
-
 #include <algorithm>
 #include <exception>
 #include <iterator>
 
 #include "support/analyzed_file.h"
+#include "support/le_reader.h"
 #include "support/pe_resources.h"
 
 namespace quillmark {
 
 namespace {
 
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t U32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
+using le::LoadU16;
+using le::LoadU32;
 
 constexpr std::size_t kBlockHeaderSize = 6;  // wLength, wValueLength, wType
 
@@ -40,19 +37,19 @@ struct TBlock {
 bool ReadBlock(std::span<const std::uint8_t> data, std::size_t at, std::size_t limit, TBlock& out) {
   if (at >= limit || limit - at < kBlockHeaderSize) return false;
   const std::uint8_t* h = data.data() + at;
-  const std::uint16_t length = U16(h);
+  const std::uint16_t length = LoadU16(h);
   if (length < kBlockHeaderSize) return false;
   out.Start = at;
   out.DeclaredEnd = at + length;
   out.End = std::min(out.DeclaredEnd, limit);
-  out.ValueLength = U16(h + 2);
-  out.Type = U16(h + 4);
+  out.ValueLength = LoadU16(h + 2);
+  out.Type = LoadU16(h + 4);
 
   std::size_t p = at + kBlockHeaderSize;
   const std::size_t keyStart = p;
   while (true) {
     if (out.End - p < 2) return false;
-    if (U16(data.data() + p) == 0) break;
+    if (LoadU16(data.data() + p) == 0) break;
     p += 2;
   }
   out.Key = Utf16LEToUtf8(data.subspan(keyStart, p - keyStart));
@@ -82,7 +79,7 @@ void ForEachChild(std::span<const std::uint8_t> data, std::size_t from, std::siz
 // UTF-16 text from `at` up to its NUL or the end.
 std::string TextUpTo(std::span<const std::uint8_t> data, std::size_t at, std::size_t end) {
   std::size_t p = at;
-  while (end - p >= 2 && U16(data.data() + p) != 0) p += 2;
+  while (end - p >= 2 && LoadU16(data.data() + p) != 0) p += 2;
   return Utf16LEToUtf8(data.subspan(at, p - at));
 }
 
@@ -173,14 +170,14 @@ void TFileVersionInfo::Parse(std::span<const std::uint8_t> data) {
   // The fixed part is known by its signature; wValueLength only decides where
   // the children start when there is none.
   std::size_t valueBytes = root.ValueLength;
-  if (root.End - root.ValueStart >= VS_FIXEDFILEINFO_SIZE && U32(data.data() + root.ValueStart) == VS_FFI_SIGNATURE) {
+  if (root.End - root.ValueStart >= VS_FIXEDFILEINFO_SIZE && LoadU32(data.data() + root.ValueStart) == VS_FFI_SIGNATURE) {
     const std::uint8_t* f = data.data() + root.ValueStart;
     TFixedFileInfo fi;
     std::uint32_t* fields[] = {&fi.Signature,     &fi.StrucVersion,    &fi.FileVersionMS, &fi.FileVersionLS,
                                &fi.ProductVersionMS, &fi.ProductVersionLS, &fi.FileFlagsMask, &fi.FileFlags,
                                &fi.FileOS,        &fi.FileType,        &fi.FileSubtype,   &fi.FileDateMS,
                                &fi.FileDateLS};
-    for (std::size_t i = 0; i < std::size(fields); ++i) *fields[i] = U32(f + 4 * i);
+    for (std::size_t i = 0; i < std::size(fields); ++i) *fields[i] = LoadU32(f + 4 * i);
     FFixed = fi;
     valueBytes = VS_FIXEDFILEINFO_SIZE;
   }
@@ -203,7 +200,7 @@ void TFileVersionInfo::Parse(std::span<const std::uint8_t> data) {
         if (!SameTextAscii(var.Key, "Translation")) return;
         const std::size_t end = std::min<std::size_t>(var.ValueStart + var.ValueLength, var.End);
         for (std::size_t p = var.ValueStart; p < end && end - p >= 4; p += 4)
-          FTranslations.emplace_back(U16(data.data() + p), U16(data.data() + p + 2));
+          FTranslations.emplace_back(LoadU16(data.data() + p), LoadU16(data.data() + p + 2));
       });
     }
   });

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/le_reader.h"
 
 namespace quillmark {
 
@@ -28,11 +29,9 @@ constexpr std::uint64_t kOptNumberOfRvaAndSizes64 = 108;
 
 constexpr std::uint64_t kDosLfanew = 60;
 
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t U32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
-std::uint64_t U64(const std::uint8_t* p) { return std::uint64_t{U32(p)} | (std::uint64_t{U32(p + 4)} << 32); }
+using le::LoadU16;
+using le::LoadU32;
+using le::LoadU64;
 
 // Bytes of the section's virtual range that the file supplies.
 std::uint64_t LoadedRawSize(const TImageSection& s) {
@@ -79,13 +78,13 @@ bool TPEImage::ParseHeaders() {
   if (*ReadU32(FNtHeadersOffset) != IMAGE_NT_SIGNATURE) return Fail(TPEParseError::peNoNtSignature);
 
   const std::uint8_t* fh = Slice(FileHeaderOffset(), IMAGE_SIZEOF_FILE_HEADER).data();
-  FFileHeader.Machine = U16(fh + 0);
-  FFileHeader.NumberOfSections = U16(fh + 2);
-  FFileHeader.TimeDateStamp = U32(fh + 4);
-  FFileHeader.PointerToSymbolTable = U32(fh + 8);
-  FFileHeader.NumberOfSymbols = U32(fh + 12);
-  FFileHeader.SizeOfOptionalHeader = U16(fh + 16);
-  FFileHeader.Characteristics = U16(fh + 18);
+  FFileHeader.Machine = LoadU16(fh + 0);
+  FFileHeader.NumberOfSections = LoadU16(fh + 2);
+  FFileHeader.TimeDateStamp = LoadU32(fh + 4);
+  FFileHeader.PointerToSymbolTable = LoadU32(fh + 8);
+  FFileHeader.NumberOfSymbols = LoadU32(fh + 12);
+  FFileHeader.SizeOfOptionalHeader = LoadU16(fh + 16);
+  FFileHeader.Characteristics = LoadU16(fh + 18);
 
   const std::uint64_t opt = OptionalHeaderOffset();
   auto magic = ReadU16(opt);
@@ -105,22 +104,22 @@ bool TPEImage::ParseHeaders() {
   }
 
   FOptional.Magic = *magic;
-  FOptional.SizeOfCode = U32(o + kOptSizeOfCode);
-  FOptional.AddressOfEntryPoint = U32(o + kOptAddressOfEntryPoint);
-  FOptional.BaseOfCode = U32(o + kOptBaseOfCode);
-  FOptional.ImageBase = plus ? U64(o + kOptImageBase64) : U32(o + kOptImageBase32);
-  FOptional.SectionAlignment = U32(o + kOptSectionAlignment);
-  FOptional.FileAlignment = U32(o + kOptFileAlignment);
-  FOptional.MajorOperatingSystemVersion = U16(o + kOptMajorOperatingSystemVersion);
-  FOptional.MinorOperatingSystemVersion = U16(o + kOptMajorOperatingSystemVersion + 2);
-  FOptional.MajorSubsystemVersion = U16(o + kOptMajorSubsystemVersion);
-  FOptional.MinorSubsystemVersion = U16(o + kOptMajorSubsystemVersion + 2);
-  FOptional.SizeOfImage = U32(o + kOptSizeOfImage);
-  FOptional.SizeOfHeaders = U32(o + kOptSizeOfHeaders);
-  FOptional.CheckSum = U32(o + kOptCheckSum);
-  FOptional.Subsystem = U16(o + kOptSubsystem);
-  FOptional.DllCharacteristics = U16(o + kOptDllCharacteristics);
-  FOptional.NumberOfRvaAndSizes = U32(o + (plus ? kOptNumberOfRvaAndSizes64 : kOptNumberOfRvaAndSizes32));
+  FOptional.SizeOfCode = LoadU32(o + kOptSizeOfCode);
+  FOptional.AddressOfEntryPoint = LoadU32(o + kOptAddressOfEntryPoint);
+  FOptional.BaseOfCode = LoadU32(o + kOptBaseOfCode);
+  FOptional.ImageBase = plus ? LoadU64(o + kOptImageBase64) : LoadU32(o + kOptImageBase32);
+  FOptional.SectionAlignment = LoadU32(o + kOptSectionAlignment);
+  FOptional.FileAlignment = LoadU32(o + kOptFileAlignment);
+  FOptional.MajorOperatingSystemVersion = LoadU16(o + kOptMajorOperatingSystemVersion);
+  FOptional.MinorOperatingSystemVersion = LoadU16(o + kOptMajorOperatingSystemVersion + 2);
+  FOptional.MajorSubsystemVersion = LoadU16(o + kOptMajorSubsystemVersion);
+  FOptional.MinorSubsystemVersion = LoadU16(o + kOptMajorSubsystemVersion + 2);
+  FOptional.SizeOfImage = LoadU32(o + kOptSizeOfImage);
+  FOptional.SizeOfHeaders = LoadU32(o + kOptSizeOfHeaders);
+  FOptional.CheckSum = LoadU32(o + kOptCheckSum);
+  FOptional.Subsystem = LoadU16(o + kOptSubsystem);
+  FOptional.DllCharacteristics = LoadU16(o + kOptDllCharacteristics);
+  FOptional.NumberOfRvaAndSizes = LoadU32(o + (plus ? kOptNumberOfRvaAndSizes64 : kOptNumberOfRvaAndSizes32));
   if (FOptional.FileAlignment == 0 || FOptional.SectionAlignment == 0) FAnomalies |= paZeroAlignment;
 
   // Data directories: as many as declared, at most sixteen, while in the file.
@@ -133,7 +132,7 @@ bool TPEImage::ParseHeaders() {
       FAnomalies |= paDirectoriesTruncated;
       break;
     }
-    FDirectories.push_back({U32(entry.data()), U32(entry.data() + 4), at});
+    FDirectories.push_back({LoadU32(entry.data()), LoadU32(entry.data() + 4), at});
   }
   if (FFileHeader.SizeOfOptionalHeader < fixed + 8 * declared) FAnomalies |= paOptionalHeaderTooSmall;
 
@@ -152,11 +151,11 @@ bool TPEImage::ParseHeaders() {
     std::size_t len = 0;
     while (len < IMAGE_SIZEOF_SHORT_NAME && sh[len] != 0) ++len;
     s.Name.assign(reinterpret_cast<const char*>(sh), len);
-    s.VirtualSize = U32(sh + 8);
-    s.VirtualAddress = U32(sh + 12);
-    s.SizeOfRawData = U32(sh + 16);
-    s.PointerToRawData = U32(sh + 20);
-    s.Characteristics = U32(sh + 36);
+    s.VirtualSize = LoadU32(sh + 8);
+    s.VirtualAddress = LoadU32(sh + 12);
+    s.SizeOfRawData = LoadU32(sh + 16);
+    s.PointerToRawData = LoadU32(sh + 20);
+    s.Characteristics = LoadU32(sh + 36);
     s.HeaderOffset = at;
     FSections.push_back(std::move(s));
   }
@@ -258,21 +257,15 @@ bool TPEImage::ReadBytes(std::uint64_t offset, void* out, std::size_t size) cons
 }
 
 std::optional<std::uint16_t> TPEImage::ReadU16(std::uint64_t offset) const {
-  auto b = Slice(offset, 2);
-  if (b.empty()) return std::nullopt;
-  return U16(b.data());
+  return le::ReadU16(Slice(offset, 2), 0);
 }
 
 std::optional<std::uint32_t> TPEImage::ReadU32(std::uint64_t offset) const {
-  auto b = Slice(offset, 4);
-  if (b.empty()) return std::nullopt;
-  return U32(b.data());
+  return le::ReadU32(Slice(offset, 4), 0);
 }
 
 std::optional<std::uint64_t> TPEImage::ReadU64(std::uint64_t offset) const {
-  auto b = Slice(offset, 8);
-  if (b.empty()) return std::nullopt;
-  return U64(b.data());
+  return le::ReadU64(Slice(offset, 8), 0);
 }
 
 }  // namespace quillmark

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <limits>
 
+#include "support/le_reader.h"
+
 namespace quillmark {
 
 namespace {
 
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t U32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
+using le::LoadU16;
+using le::LoadU32;
 
 }  // namespace
 
@@ -52,15 +52,11 @@ std::span<const std::uint8_t> TPEResources::RangeBytes(std::uint64_t offset, std
 }
 
 std::optional<std::uint16_t> TPEResources::ReadU16(std::uint64_t offset) const {
-  auto b = RangeBytes(offset, 2);
-  if (b.size() != 2) return std::nullopt;
-  return U16(b.data());
+  return le::ReadU16(RangeBytes(offset, 2), 0);
 }
 
 std::optional<std::uint32_t> TPEResources::ReadU32(std::uint64_t offset) const {
-  auto b = RangeBytes(offset, 4);
-  if (b.size() != 4) return std::nullopt;
-  return U32(b.data());
+  return le::ReadU32(RangeBytes(offset, 4), 0);
 }
 
 std::optional<TPEResources::TDirectory> TPEResources::ReadDirectory(std::uint32_t offset) const {
@@ -68,7 +64,7 @@ std::optional<TPEResources::TDirectory> TPEResources::ReadDirectory(std::uint32_
   const std::uint64_t start = offset;
   auto d = RangeBytes(start, IMAGE_SIZEOF_RESOURCE_DIRECTORY);
   if (d.empty()) return std::nullopt;
-  std::uint64_t count = std::uint64_t{U16(d.data() + 12)} + U16(d.data() + 14);
+  std::uint64_t count = std::uint64_t{LoadU16(d.data() + 12)} + LoadU16(d.data() + 14);
   const std::uint64_t room =
       (FRangeSize - start - IMAGE_SIZEOF_RESOURCE_DIRECTORY) / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY;
   if (count > room) {
@@ -84,7 +80,7 @@ TPEResources::TRawEntry TPEResources::EntryAt(const TDirectory& directory, std::
   auto e = RangeBytes(directory.First + index * IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY,
                       IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY);
   if (e.empty()) return {IMAGE_RESOURCE_NAME_IS_STRING | 0x7FFFFFFFu, 0x7FFFFFFFu};
-  return {U32(e.data()), U32(e.data() + 4)};
+  return {LoadU32(e.data()), LoadU32(e.data() + 4)};
 }
 
 std::optional<TResourceName> TPEResources::ReadName(std::uint32_t nameField) const {
@@ -176,9 +172,9 @@ bool TPEResources::Walk(std::uint32_t offset, int depth, TResourceEntry& path, c
       FAnomalies |= raOutOfRange;
       continue;
     }
-    path.DataRva = U32(de.data());
-    path.DataSize = U32(de.data() + 4);
-    path.CodePage = U32(de.data() + 8);
+    path.DataRva = LoadU32(de.data());
+    path.DataSize = LoadU32(de.data() + 4);
+    path.CodePage = LoadU32(de.data() + 8);
     if (!visitor(path)) return false;
   }
   return true;
