@@ -23,6 +23,13 @@ class TInterfacedObject {
 
   void Lock() { FLock.lock(); }
   void Unlock() { FLock.unlock(); }
+  // The same lock under the standard names, so that std::lock_guard and
+  // std::scoped_lock (several objects at once, without deadlock) hold it for
+  // a scope. It is recursive: a method holding it may call another that
+  // takes it again.
+  void lock() { FLock.lock(); }
+  void unlock() { FLock.unlock(); }
+  bool try_lock() { return FLock.try_lock(); }
   std::uint32_t RefCount() const { return FRefCount.load(); }
 
  protected:

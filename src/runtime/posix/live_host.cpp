@@ -20,6 +20,7 @@
 #include "runtime/posix/tcp_table.h"
 #include "runtime/posix/wine_paths.h"
 #include "runtime/posix/x11_windows.h"
+#include "runtime/shell_folders.h"
 
 namespace quillmark::runtime {
 
@@ -62,15 +63,15 @@ std::string TLiveHost::GetEnvironmentVariable(const std::string& name) {
   return v ? v : "";
 }
 
-std::string TLiveHost::GetSpecialFolder(int csidl) {
-  switch (csidl) {
-    case 0x001A:  // CSIDL_APPDATA: roaming application data
+std::string TLiveHost::GetSpecialFolder(int AFolder) {
+  switch (AFolder) {
+    case csidl::kAppData:
       return XdgFolder("XDG_CONFIG_HOME", ".config");
-    case 0x001C:  // CSIDL_LOCAL_APPDATA
+    case csidl::kLocalAppData:
       return XdgFolder("XDG_DATA_HOME", ".local/share");
-    case 0x0020:  // CSIDL_INTERNET_CACHE
+    case csidl::kInternetCache:
       return XdgFolder("XDG_CACHE_HOME", ".cache");
-    case 0x0028:  // CSIDL_PROFILE
+    case csidl::kProfile:
       return HomeFolder();
     default:
       return {};
