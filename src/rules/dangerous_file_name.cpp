@@ -27,16 +27,6 @@ const char* DangerousFileNameCauseIdentifier(TDangerousFileNameCause c) {
 
 // --- result ---------------------------------------------------------------------
 
-void* TMalwareRuleResultDangerousFileName::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultDangerousFileName::IID) return static_cast<IMalwareRuleResultDangerousFileName*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
-void TMalwareRuleResultDangerousFileName::Reset() {
-  TMalwareRuleResult::Reset();
-  FCauses = 0;
-}
-
 void TMalwareRuleResultDangerousFileName::GetDetails(TRuleResultDetails& ADetails) const {
   std::string causes;
   for (C c : {C::dfcManyGaps, C::dfcPEEmptyName})

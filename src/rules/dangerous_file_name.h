@@ -6,23 +6,21 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
-class TMalwareRuleResultDangerousFileName : public TMalwareRuleResult, public IMalwareRuleResultDangerousFileName {
+struct TDangerousFileNameResultFields {
+  TDangerousFileNameCauses FCauses = 0;
+};
+
+class TMalwareRuleResultDangerousFileName
+    : public TMalwareRuleResultOf<"TMalwareRuleResultDangerousFileName", TDangerousFileNameResultFields,
+                                  IMalwareRuleResultDangerousFileName> {
  public:
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultDangerousFileName"; }
-  Extended GetPercentageMatch() override { return TMalwareRuleResult::GetPercentageMatch(); }
   TDangerousFileNameCauses GetCauses() override { return FCauses; }
 
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
-  TDangerousFileNameCauses FCauses = 0;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
 };
 
 class TMalwareRuleDangerousFileName : public TMalwareRuleCustom {

@@ -30,18 +30,6 @@ constexpr std::size_t kMaxUnregisteredExtLength = 5;
 
 // --- result ---------------------------------------------------------------------
 
-void* TMalwareRuleResultDoubleExtension::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultDoubleExtension::IID) return static_cast<IMalwareRuleResultDoubleExtension*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
-void TMalwareRuleResultDoubleExtension::Reset() {
-  TMalwareRuleResult::Reset();
-  FSecondExt.clear();
-  FSecondExtImageIndex = -1;
-  FNameWithoutSecondExt.clear();
-}
-
 void TMalwareRuleResultDoubleExtension::GetDetails(TRuleResultDetails& ADetails) const {
   ADetails.push_back({"secondExt", FSecondExt});
   ADetails.push_back({"secondExtImageIndex", std::int64_t{FSecondExtImageIndex}});

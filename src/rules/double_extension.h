@@ -6,27 +6,25 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
-class TMalwareRuleResultDoubleExtension : public TMalwareRuleResult, public IMalwareRuleResultDoubleExtension {
+struct TDoubleExtensionResultFields {
+  std::string FSecondExt;
+  std::int32_t FSecondExtImageIndex = -1;
+  std::string FNameWithoutSecondExt;
+};
+
+class TMalwareRuleResultDoubleExtension
+    : public TMalwareRuleResultOf<"TMalwareRuleResultDoubleExtension", TDoubleExtensionResultFields,
+                                  IMalwareRuleResultDoubleExtension> {
  public:
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultDoubleExtension"; }
-  Extended GetPercentageMatch() override { return TMalwareRuleResult::GetPercentageMatch(); }
   std::string GetSecondExt() override { return FSecondExt; }
   std::int32_t GetSecondExtImageIndex() override { return FSecondExtImageIndex; }
   std::string GetNameWithoutSecondExt() override { return FNameWithoutSecondExt; }
 
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
-  std::string FSecondExt;
-  std::int32_t FSecondExtImageIndex = -1;
-  std::string FNameWithoutSecondExt;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
 };
 
 class TMalwareRuleDoubleExtension : public TMalwareRuleCustom {

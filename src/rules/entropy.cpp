@@ -7,16 +7,6 @@ namespace quillmark {
 
 // --- TMalwareRuleResultEntropy ------------------------------------------------
 
-void* TMalwareRuleResultEntropy::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultEntropy::IID) return static_cast<IMalwareRuleResultEntropy*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
-void TMalwareRuleResultEntropy::Reset() {
-  TMalwareRuleResult::Reset();
-  FEntropy = 0;
-}
-
 void TMalwareRuleResultEntropy::GetDetails(TRuleResultDetails& ADetails) const {
   ADetails.push_back({"entropy", FEntropy});
 }

@@ -7,6 +7,7 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 #include "support/entropy_utils.h"
 
 namespace quillmark {
@@ -14,27 +15,19 @@ namespace quillmark {
 // Entropy above this many bits per byte scores the rule 100.
 constexpr Extended kEntropyThreshold = 7.0L;
 
-class TMalwareRuleResultEntropy : public TMalwareRuleResult, public IMalwareRuleResultEntropy {
- public:
-  TMalwareRuleResultEntropy() = default;
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultEntropy"; }
+struct TEntropyResultFields {
+  Extended FEntropy = 0;
+};
 
-  // IMalwareRuleResult / IMalwareRuleResultEntropy
-  Extended GetPercentageMatch() override { return PercentageMatch(); }
+class TMalwareRuleResultEntropy
+    : public TMalwareRuleResultOf<"TMalwareRuleResultEntropy", TEntropyResultFields, IMalwareRuleResultEntropy> {
+ public:
   Extended GetEntropyValue() override { return FEntropy; }
 
   Extended Entropy() const { return FEntropy; }
   void SetEntropy(Extended AValue) { FEntropy = AValue; }
 
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
-
- private:
-  Extended FEntropy = 0;
 };
 
 class TMalwareRuleEntropy : public TMalwareRuleCustom {

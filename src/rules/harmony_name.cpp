@@ -12,18 +12,6 @@ namespace quillmark {
 
 // --- result ---------------------------------------------------------------------
 
-void* TMalwareRuleResultHarmonyName::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultHarmonyName::IID) return static_cast<IMalwareRuleResultHarmonyName*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
-void TMalwareRuleResultHarmonyName::Reset() {
-  TMalwareRuleResult::Reset();
-  FTotalFactor = 0;
-  FAverageFactor = 0;
-  FIsGuid = false;
-}
-
 void TMalwareRuleResultHarmonyName::GetDetails(TRuleResultDetails& ADetails) const {
   ADetails.push_back({"totalFactor", FTotalFactor});
   ADetails.push_back({"averageFactor", FAverageFactor});

@@ -7,30 +7,25 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
-class TMalwareRuleResultHarmonyName : public TMalwareRuleResult, public IMalwareRuleResultHarmonyName {
- public:
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultHarmonyName"; }
+struct THarmonyNameResultFields {
+  Extended FTotalFactor = 0;
+  Extended FAverageFactor = 0;
+  bool FIsGuid = false;
+};
 
-  // IMalwareRuleResult / IMalwareRuleResultHarmonyName
-  Extended GetPercentageMatch() override { return PercentageMatch(); }
+class TMalwareRuleResultHarmonyName
+    : public TMalwareRuleResultOf<"TMalwareRuleResultHarmonyName", THarmonyNameResultFields,
+                                  IMalwareRuleResultHarmonyName> {
+ public:
   Extended GetTotalFactor() override { return FTotalFactor; }
   Extended GetAverageFactor() override { return FAverageFactor; }
   bool GetIsGuid() override { return FIsGuid; }
 
-  // Percent, threats, both factors and the GUID flag back to zero.
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
-  Extended FTotalFactor = 0;
-  Extended FAverageFactor = 0;
-  bool FIsGuid = false;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
 };
 
 class TMalwareRuleHarmonyName : public TMalwareRuleCustom {

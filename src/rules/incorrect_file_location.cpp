@@ -11,17 +11,6 @@ namespace quillmark {
 
 // --- result ---------------------------------------------------------------------
 
-void* TMalwareRuleResultIncorrectFileLocation::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultIncorrectFileLocation::IID)
-    return static_cast<IMalwareRuleResultIncorrectFileLocation*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
-void TMalwareRuleResultIncorrectFileLocation::Reset() {
-  TMalwareRuleResult::Reset();
-  FPaths.clear();
-}
-
 void TMalwareRuleResultIncorrectFileLocation::GetDetails(TRuleResultDetails& ADetails) const {
   // One record per legitimate folder.
   TRuleResultDetailRecords paths;

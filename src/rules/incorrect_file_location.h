@@ -8,27 +8,21 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
-class TMalwareRuleResultIncorrectFileLocation : public TMalwareRuleResult,
-                                                public IMalwareRuleResultIncorrectFileLocation {
- public:
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultIncorrectFileLocation"; }
+struct TIncorrectFileLocationResultFields {
+  std::vector<std::string> FPaths;
+};
 
-  // IMalwareRuleResult / IMalwareRuleResultIncorrectFileLocation
-  Extended GetPercentageMatch() override { return PercentageMatch(); }
+class TMalwareRuleResultIncorrectFileLocation
+    : public TMalwareRuleResultOf<"TMalwareRuleResultIncorrectFileLocation", TIncorrectFileLocationResultFields,
+                                  IMalwareRuleResultIncorrectFileLocation> {
+ public:
   const std::vector<std::string>& GetPaths() override { return FPaths; }
 
-  // Percent, threats and the folder list cleared.
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
-  std::vector<std::string> FPaths;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
 };
 
 class TMalwareRuleIncorrectFileLocation : public TMalwareRuleCustom {

@@ -9,24 +9,11 @@ namespace quillmark {
 
 // --- TMalwareRuleResultNoCompanyInfo ------------------------------------------
 
-void* TMalwareRuleResultNoCompanyInfo::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultNoCompanyInfo::IID) return static_cast<IMalwareRuleResultNoCompanyInfo*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
 void TMalwareRuleResultNoCompanyInfo::SetEvidence(bool AHasVersionInfo, std::string ACompanyName,
                                                   std::string AVersionTable) {
   FHasVersionInfo = AHasVersionInfo;
   FCompanyName = std::move(ACompanyName);
   FVersionTable = std::move(AVersionTable);
-}
-
-void TMalwareRuleResultNoCompanyInfo::Reset() {
-  TMalwareRuleResult::Reset();
-  FInBlacklist = false;
-  FHasVersionInfo = false;
-  FCompanyName.clear();
-  FVersionTable.clear();
 }
 
 void TMalwareRuleResultNoCompanyInfo::GetDetails(TRuleResultDetails& ADetails) const {

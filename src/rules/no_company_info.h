@@ -7,6 +7,7 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 #include "support/file_version_info.h"
 
 namespace quillmark {
@@ -14,14 +15,17 @@ namespace quillmark {
 // The version-resource key the rule reads.
 constexpr const char* kCompanyNameKey = "CompanyName";
 
-class TMalwareRuleResultNoCompanyInfo : public TMalwareRuleResult, public IMalwareRuleResultNoCompanyInfo {
- public:
-  TMalwareRuleResultNoCompanyInfo() = default;
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultNoCompanyInfo"; }
+struct TNoCompanyInfoResultFields {
+  bool FInBlacklist = false;
+  bool FHasVersionInfo = false;
+  std::string FCompanyName;
+  std::string FVersionTable;
+};
 
-  // IMalwareRuleResult / IMalwareRuleResultNoCompanyInfo
-  Extended GetPercentageMatch() override { return PercentageMatch(); }
+class TMalwareRuleResultNoCompanyInfo
+    : public TMalwareRuleResultOf<"TMalwareRuleResultNoCompanyInfo", TNoCompanyInfoResultFields,
+                                  IMalwareRuleResultNoCompanyInfo> {
+ public:
   bool GetInBlacklist() override { return FInBlacklist; }
 
   bool InBlacklist() const { return FInBlacklist; }
@@ -33,17 +37,7 @@ class TMalwareRuleResultNoCompanyInfo : public TMalwareRuleResult, public IMalwa
   const std::string& VersionTable() const { return FVersionTable; }
   void SetEvidence(bool AHasVersionInfo, std::string ACompanyName, std::string AVersionTable);
 
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
-
- private:
-  bool FInBlacklist = false;
-  bool FHasVersionInfo = false;
-  std::string FCompanyName;
-  std::string FVersionTable;
 };
 
 class TMalwareRuleNoCompanyInfo : public TMalwareRuleCustom {

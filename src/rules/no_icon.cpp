@@ -19,12 +19,6 @@ void TMalwareRuleResultNoIcon::SetEvidence(bool AIconFound, std::string AResourc
   FResourceTypes = std::move(AResourceTypes);
 }
 
-void TMalwareRuleResultNoIcon::Reset() {
-  TMalwareRuleResult::Reset();
-  FIconFound = false;
-  FResourceTypes.clear();
-}
-
 void TMalwareRuleResultNoIcon::GetDetails(TRuleResultDetails& ADetails) const {
   ADetails.push_back({"iconFound", FIconFound});
   ADetails.push_back({"resourceTypes", FResourceTypes});

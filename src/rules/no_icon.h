@@ -5,26 +5,25 @@
 #include <string>
 
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
 // The plain rule result, with what the check read for hosts that show it.
-class TMalwareRuleResultNoIcon : public TMalwareRuleResult {
- public:
-  const char* ClassName() const override { return "TMalwareRuleResultNoIcon"; }
+struct TNoIconResultFields {
+  bool FIconFound = false;
+  std::string FResourceTypes;
+};
 
+class TMalwareRuleResultNoIcon : public TMalwareRuleResultOf<"TMalwareRuleResultNoIcon", TNoIconResultFields> {
+ public:
   // The resource types of the latest file ("#3", "#16", "MYTYPE") and
   // whether one of them is an icon.
   void SetEvidence(bool AIconFound, std::string AResourceTypes);
   bool IconFound() const { return FIconFound; }
   const std::string& ResourceTypes() const { return FResourceTypes; }
 
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
- private:
-  bool FIconFound = false;
-  std::string FResourceTypes;
 };
 
 class TMalwareRuleNoIcon : public TMalwareRuleCustom {

@@ -19,16 +19,6 @@ std::string IPv4ToText(std::uint32_t AAddr) {
 
 // --- TMalwareRuleResultOpenNetworkPorts ------------------------------------
 
-void* TMalwareRuleResultOpenNetworkPorts::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultOpenNetworkPorts::IID) return static_cast<IMalwareRuleResultOpenNetworkPorts*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
-void TMalwareRuleResultOpenNetworkPorts::Reset() {
-  TMalwareRuleResult::Reset();
-  FPorts.clear();
-}
-
 void TMalwareRuleResultOpenNetworkPorts::GetDetails(TRuleResultDetails& ADetails) const {
   TRuleResultDetailRecords connections;
   for (const TRuleProcessPortInfo& p : FPorts) {

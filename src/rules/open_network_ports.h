@@ -8,31 +8,25 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
-class TMalwareRuleResultOpenNetworkPorts : public TMalwareRuleResult, public IMalwareRuleResultOpenNetworkPorts {
- public:
-  TMalwareRuleResultOpenNetworkPorts() = default;
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultOpenNetworkPorts"; }
+struct TOpenNetworkPortsResultFields {
+  std::vector<TRuleProcessPortInfo> FPorts;
+};
 
-  // IMalwareRuleResult / IMalwareRuleResultOpenNetworkPorts
-  Extended GetPercentageMatch() override { return PercentageMatch(); }
+class TMalwareRuleResultOpenNetworkPorts
+    : public TMalwareRuleResultOf<"TMalwareRuleResultOpenNetworkPorts", TOpenNetworkPortsResultFields,
+                                  IMalwareRuleResultOpenNetworkPorts> {
+ public:
   const std::vector<TRuleProcessPortInfo>& GetPorts() override { return FPorts; }
 
   std::vector<TRuleProcessPortInfo>& Ports() { return FPorts; }
 
-  void Reset() override;
   // "connections": one record per connection with its state, local and
   // remote address and port, and whether the remote end is black-listed.
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
-
- private:
-  std::vector<TRuleProcessPortInfo> FPorts;
 };
 
 class TMalwareRuleOpenNetworkPorts : public TMalwareRuleCustom {

@@ -10,11 +10,6 @@ namespace quillmark {
 
 // --- result ---------------------------------------------------------------------
 
-void* TMalwareRuleResultSignedFile::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultSignedFile::IID) return static_cast<IMalwareRuleResultSignedFile*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
 void TMalwareRuleResultSignedFile::SetSigner(std::string ASignerName, std::string ASerialNumber,
                                              std::string AIssuerName) {
   FSignerName = std::move(ASignerName);
@@ -33,25 +28,6 @@ void TMalwareRuleResultSignedFile::SetEvidence(const TFileTrust& ATrust) {
   FCertSerialNumber = ATrust.SerialNumber();
   FCertIssuerName = ATrust.IssuerName();
   FCertThumbprint = ATrust.Thumbprint();
-}
-
-void TMalwareRuleResultSignedFile::Reset() {
-  TMalwareRuleResult::Reset();
-  FSignerName.clear();
-  FSerialNumber.clear();
-  FIssuerName.clear();
-  FInBlacklist = false;
-  FInWhitelist = false;
-  FTrusted = false;
-  FTrustResult = TRUST_E_NOSIGNATURE;
-  FTimestampTime = 0;
-  FTrustReason.clear();
-  FUncoveredTableBytes = 0;
-  FExtraCertificateEntries = 0;
-  FCertSignerName.clear();
-  FCertSerialNumber.clear();
-  FCertIssuerName.clear();
-  FCertThumbprint.clear();
 }
 
 void TMalwareRuleResultSignedFile::GetDetails(TRuleResultDetails& ADetails) const {

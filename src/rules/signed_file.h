@@ -10,16 +10,35 @@
 #include "db/file_trust.h"
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
-class TMalwareRuleResultSignedFile : public TMalwareRuleResult, public IMalwareRuleResultSignedFile {
- public:
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultSignedFile"; }
+struct TSignedFileResultFields {
+  // The signer of a trusted signature, as the interface reports it.
+  std::string FSignerName;
+  std::string FSerialNumber;
+  std::string FIssuerName;
+  bool FInBlacklist = false;
+  bool FInWhitelist = false;
 
-  // IMalwareRuleResult / IMalwareRuleResultSignedFile
-  Extended GetPercentageMatch() override { return PercentageMatch(); }
+  // What the signature check saw, trusted or not.
+  bool FTrusted = false;
+  HRESULT FTrustResult = TRUST_E_NOSIGNATURE;
+  std::int64_t FTimestampTime = 0;
+  std::string FTrustReason;
+  std::uint64_t FUncoveredTableBytes = 0;
+  std::uint64_t FExtraCertificateEntries = 0;
+  std::string FCertSignerName;
+  std::string FCertSerialNumber;
+  std::string FCertIssuerName;
+  std::string FCertThumbprint;
+};
+
+class TMalwareRuleResultSignedFile
+    : public TMalwareRuleResultOf<"TMalwareRuleResultSignedFile", TSignedFileResultFields,
+                                  IMalwareRuleResultSignedFile> {
+ public:
   std::string GetSignerName() override { return FSignerName; }
   std::string GetSerialNumber() override { return FSerialNumber; }
   std::string GetIssuerName() override { return FIssuerName; }
@@ -37,7 +56,6 @@ class TMalwareRuleResultSignedFile : public TMalwareRuleResult, public IMalwareR
   HRESULT TrustResult() const { return FTrustResult; }
   bool Trusted() const { return FTrusted; }
 
-  void Reset() override;
   // signerName, issuerName, serialNumber, thumbprint (of the certificate the
   // signature names, trusted or not), trusted, trustCode ("0x800B0101"),
   // trustResult ("CERT_E_EXPIRED"), trustReason when the check stopped
@@ -46,27 +64,6 @@ class TMalwareRuleResultSignedFile : public TMalwareRuleResult, public IMalwareR
   // extraCertificateEntries (what the certificate table holds that the
   // signature does not cover), inBlacklist, inWhitelist.
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
-
- private:
-  std::string FSignerName;
-  std::string FSerialNumber;
-  std::string FIssuerName;
-  bool FInBlacklist = false;
-  bool FInWhitelist = false;
-
-  bool FTrusted = false;
-  HRESULT FTrustResult = TRUST_E_NOSIGNATURE;
-  std::int64_t FTimestampTime = 0;
-  std::string FTrustReason;
-  std::uint64_t FUncoveredTableBytes = 0;
-  std::uint64_t FExtraCertificateEntries = 0;
-  std::string FCertSignerName;
-  std::string FCertSerialNumber;
-  std::string FCertIssuerName;
-  std::string FCertThumbprint;
 };
 
 class TMalwareRuleSignedFile : public TMalwareRuleCustom {

@@ -3,6 +3,7 @@
 #include "interfaces/rule_host.h"
 #include "rules/heuristic_result.h"
 #include "rules/threats_file_info.h"
+#include "runtime/shell_folders.h"
 #include "runtime/target_system.h"
 #include "support/text_utils.h"
 
@@ -14,25 +15,9 @@ using F = TSuspiciousPathResultFolder;
 using runtime::TPathSyntax;
 using runtime::TWindowsVersion;
 
-// Shell folder numbers (CSIDL) the table reads.
-constexpr int kCsidlInternetCache = 0x0020;
-constexpr int kCsidlAppData = 0x001A;
-
-
 }  // namespace
 
 // --- result ---------------------------------------------------------------------
-
-void* TMalwareRuleResultSuspiciousPath::GetInterface(const GUID& iid) {
-  if (iid == IMalwareRuleResultSuspiciousPath::IID) return static_cast<IMalwareRuleResultSuspiciousPath*>(this);
-  return TMalwareRuleResult::GetInterface(iid);
-}
-
-void TMalwareRuleResultSuspiciousPath::Reset() {
-  TMalwareRuleResult::Reset();
-  FFolderType = F::sprFolderUnknown;
-  FFolder.clear();
-}
 
 void TMalwareRuleResultSuspiciousPath::GetDetails(TRuleResultDetails& ADetails) const {
   ADetails.push_back({"folderType", std::string(SuspiciousPathFolderIdentifier(FFolderType))});
@@ -61,10 +46,10 @@ TMalwareRuleSuspiciousPath::TMalwareRuleSuspiciousPath(IRuleHost* AOwner, TMalwa
     AddFolder(target.GetEnvironmentVariable("TMPDIR"), true, F::sprFolderTemp);
     AddFolder("/tmp", true, F::sprFolderTemp);
   }
-  AddFolder(target.GetSpecialFolder(kCsidlInternetCache), true, F::sprFolderTemp);
+  AddFolder(target.GetSpecialFolder(runtime::csidl::kInternetCache), true, F::sprFolderTemp);
 
   // Roaming application data: only files directly in it.
-  AddFolder(target.GetSpecialFolder(kCsidlAppData), false, F::sprFolderProfile);
+  AddFolder(target.GetSpecialFolder(runtime::csidl::kAppData), false, F::sprFolderProfile);
 
   // Root of the system drive: the drive of the Windows directory, or "/".
   const std::string windowsDir = target.GetWindowsDirectory();

@@ -8,25 +8,23 @@
 
 #include "quillmark/rule_results.h"
 #include "rules/rule_custom.h"
+#include "rules/rule_result_of.h"
 
 namespace quillmark {
 
-class TMalwareRuleResultSuspiciousPath : public TMalwareRuleResult, public IMalwareRuleResultSuspiciousPath {
+struct TSuspiciousPathResultFields {
+  TSuspiciousPathResultFolder FFolderType = TSuspiciousPathResultFolder::sprFolderUnknown;
+  std::string FFolder;
+};
+
+class TMalwareRuleResultSuspiciousPath
+    : public TMalwareRuleResultOf<"TMalwareRuleResultSuspiciousPath", TSuspiciousPathResultFields,
+                                  IMalwareRuleResultSuspiciousPath> {
  public:
-  QM_IMPLEMENT_IUNKNOWN
-  const char* ClassName() const override { return "TMalwareRuleResultSuspiciousPath"; }
-  Extended GetPercentageMatch() override { return TMalwareRuleResult::GetPercentageMatch(); }
   TSuspiciousPathResultFolder GetFolderType() override { return FFolderType; }
   std::string GetFolder() override { return FFolder; }
 
-  void Reset() override;
   void GetDetails(TRuleResultDetails& ADetails) const override;
-
-  TSuspiciousPathResultFolder FFolderType = TSuspiciousPathResultFolder::sprFolderUnknown;
-  std::string FFolder;
-
- protected:
-  void* GetInterface(const GUID& iid) override;
 };
 
 class TMalwareRuleSuspiciousPath : public TMalwareRuleCustom {
