@@ -19,7 +19,7 @@ set(ALLOWED_engine runtime support db interfaces rules engine)
 set(RULE_FRAMEWORK rules/rule_custom.h rules/threat_custom.h rules/heuristic_result.h)
 set(RULE_TABLE src/engine/rule_table.cpp)
 # Headers of the operating system; allowed only under src/runtime/<platform>/.
-set(OS_HEADER_REGEX "^(sys/|unistd\\.h|fcntl\\.h|dirent\\.h|pwd\\.h|dlfcn\\.h|X11/|locale\\.h|time\\.h|signal\\.h|poll\\.h|windows\\.h|winreg\\.h|shlobj\\.h)")
+set(OS_HEADER_REGEX "^(sys/|unistd\\.h|fcntl\\.h|dirent\\.h|pwd\\.h|dlfcn\\.h|X11/|locale\\.h|time\\.h|signal\\.h|poll\\.h|fnmatch\\.h|windows\\.h|winreg\\.h|shlobj\\.h)")
 
 set(problems "")
 foreach(layer runtime support db interfaces rules engine)
@@ -48,6 +48,18 @@ foreach(layer runtime support db interfaces rules engine)
         string(APPEND problems "  ${file}: includes the system header <${included}> outside src/runtime/<platform>/\n")
       endif()
     endforeach()
+  endforeach()
+endforeach()
+
+# The programs reach the operating system through the runtime layer too.
+file(GLOB_RECURSE app_files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/apps/*.h ${SOURCE_DIR}/apps/*.cpp)
+foreach(file IN LISTS app_files)
+  file(STRINGS ${SOURCE_DIR}/${file} lines REGEX "^[ \t]*#[ \t]*include[ \t]*<")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*<([^>]+)>.*$" "\\1" included "${line}")
+    if(included MATCHES "${OS_HEADER_REGEX}")
+      string(APPEND problems "  ${file}: includes the system header <${included}> (use the runtime layer)\n")
+    endif()
   endforeach()
 endforeach()
 

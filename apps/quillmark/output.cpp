@@ -1,13 +1,12 @@
 #include "output.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/host_services.h"
 #include "text_encoding.h"
 
 namespace quillmark::cli {
@@ -76,7 +75,7 @@ bool CloseOutput() {
 }
 
 bool StderrIsCapableTerminal() {
-  if (::isatty(STDERR_FILENO) != 1) return false;
+  if (!runtime::IsTerminal(stderr)) return false;
   const char* term = std::getenv("TERM");
   return term && *term && std::strcmp(term, "dumb") != 0;
 }
@@ -95,7 +94,7 @@ TOutput::TOutput(bool json, bool quiet, long double threshold, bool progress, st
       FQuiet(quiet),
       FThreshold(threshold),
       FProgress(progress),
-      FOutputIsTerminal(::isatty(::fileno(Output())) == 1),
+      FOutputIsTerminal(runtime::IsTerminal(Output())),
       FTotal(total),
       FWarnings(std::move(AWarnings)) {}
 

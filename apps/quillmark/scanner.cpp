@@ -1,9 +1,5 @@
 #include "scanner.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -20,6 +16,7 @@
 #include "engine/malware_heuristic.h"
 #include "engine/settings.h"
 #include "quillmark/exports.h"
+#include "runtime/host_services.h"
 #include "output.h"
 #include "text_encoding.h"
 
@@ -202,32 +199,17 @@ constexpr std::size_t kProgressMinFiles = 20;
 // when the list cannot be read.
 bool ReadPathList(const std::string& source, bool nul, std::vector<std::string>& paths) {
   const bool fromStdin = source == "-";
-  const int fd = fromStdin ? STDIN_FILENO : ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  auto fail = [&](int err) {
+  std::string error;
+  const std::optional<std::string> read =
+      fromStdin ? runtime::ReadStandardInput(error) : runtime::ReadHostFile(source, error);
+  if (!read) {
     if (fromStdin)
-      Message({"cannot read the list of paths from standard input: ", ErrnoText(err)});
+      Message({"cannot read the list of paths from standard input: ", error});
     else
-      Message({"cannot read '", PrintableName(source), "': ", ErrnoText(err)});
+      Message({"cannot read '", PrintableName(source), "': ", error});
     return false;
-  };
-  if (fd < 0) return fail(errno);
-  std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      if (!fromStdin) ::close(fd);
-      return fail(err);
-    }
-    break;
   }
-  if (!fromStdin) ::close(fd);
+  const std::string& text = *read;
   const char separator = nul ? '\0' : '\n';
   std::size_t start = 0;
   while (start < text.size()) {
@@ -274,23 +256,25 @@ std::vector<std::string> KnowledgeWarnings(const std::vector<ComPtr<IMalwareHeur
 
 int RunScan(const TOptions& options) {
   if (options.DataFolder) {
-    struct stat st;
-    if (::stat(options.DataFolder->c_str(), &st) != 0) {
-      Message({"cannot read '", PrintableName(*options.DataFolder), "': ", ErrnoText(errno)});
+    std::string error;
+    const auto info = runtime::HostPathInfo(*options.DataFolder, &error);
+    if (!info) {
+      Message({"cannot read '", PrintableName(*options.DataFolder), "': ", error});
       return 2;
     }
-    if (!S_ISDIR(st.st_mode)) {
+    if (info->Kind != runtime::THostPathKind::hpFolder) {
       Message({"'", PrintableName(*options.DataFolder), "' given to --data is not a folder"});
       return 2;
     }
   }
   for (const std::string& file : options.CAFiles) {
-    struct stat st;
-    if (::stat(file.c_str(), &st) != 0) {
-      Message({"cannot read '", PrintableName(file), "': ", ErrnoText(errno)});
+    std::string error;
+    const auto info = runtime::HostPathInfo(file, &error);
+    if (!info) {
+      Message({"cannot read '", PrintableName(file), "': ", error});
       return 2;
     }
-    if (!S_ISREG(st.st_mode) || ::access(file.c_str(), R_OK) != 0) {
+    if (info->Kind != runtime::THostPathKind::hpFile || !runtime::HostCanRead(file)) {
       Message({"'", PrintableName(file), "' given to --ca-file is not a readable file"});
       return 2;
     }
@@ -308,9 +292,8 @@ int RunScan(const TOptions& options) {
   if (options.OutputFile) {
     if (!UseOutputFile(*options.OutputFile)) return 2;
     // The output file itself is not scanned: it is being written.
-    struct stat st;
-    if (::stat(options.OutputFile->c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      walk.SkipFiles.emplace_back(st.st_dev, st.st_ino);
+    const auto info = runtime::HostPathInfo(*options.OutputFile);
+    if (info && info->Kind == runtime::THostPathKind::hpFile) walk.SkipFiles.emplace_back(info->Device, info->Inode);
   }
   const std::vector<TWalkItem> items = WalkPaths(paths, walk);
 

@@ -1,12 +1,16 @@
 #include "runtime/host_services.h"
 
+#include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 #include <wctype.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace quillmark::runtime {
@@ -35,6 +39,67 @@ std::uint64_t ThreadCpuNanoseconds() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
   return static_cast<std::uint64_t>(std::clock()) * (1'000'000'000u / CLOCKS_PER_SEC);
 }
+
+std::optional<THostPathInfo> HostPathInfo(const std::string& APath, std::string* AError) {
+  struct stat st {};
+  if (::stat(APath.c_str(), &st) != 0) {
+    if (AError) *AError = std::strerror(errno);
+    return std::nullopt;
+  }
+  THostPathInfo info;
+  info.Kind = S_ISREG(st.st_mode) ? THostPathKind::hpFile : S_ISDIR(st.st_mode) ? THostPathKind::hpFolder
+                                                                                : THostPathKind::hpOther;
+  info.Size = static_cast<std::uint64_t>(st.st_size);
+  info.Device = static_cast<std::uint64_t>(st.st_dev);
+  info.Inode = static_cast<std::uint64_t>(st.st_ino);
+  return info;
+}
+
+bool HostCanRead(const std::string& APath) { return ::access(APath.c_str(), R_OK) == 0; }
+
+namespace {
+// Everything left to read from fd; false with errno set on a read error.
+bool ReadAll(int fd, std::string& AText) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      AText.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n == 0;
+  }
+}
+}  // namespace
+
+std::optional<std::string> ReadHostFile(const std::string& APath, std::string& AError) {
+  const int fd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    AError = std::strerror(errno);
+    return std::nullopt;
+  }
+  std::string text;
+  const bool read = ReadAll(fd, text);
+  const int err = errno;
+  ::close(fd);
+  if (!read) {
+    AError = std::strerror(err);
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::optional<std::string> ReadStandardInput(std::string& AError) {
+  std::string text;
+  if (!ReadAll(STDIN_FILENO, text)) {
+    AError = std::strerror(errno);
+    return std::nullopt;
+  }
+  return text;
+}
+
+bool IsTerminal(std::FILE* AStream) { return AStream && ::isatty(::fileno(AStream)) == 1; }
 
 std::string LocalTimeStamp() {
   timespec ts{};

@@ -1,4 +1,4 @@
-#include "file_walk.h"
+#include "runtime/folder_walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <set>
 #include <utility>
 
-namespace quillmark::cli {
+namespace quillmark::runtime {
 
 namespace {
 
@@ -269,4 +269,4 @@ std::vector<TWalkItem> WalkPaths(const std::vector<std::string>& paths, const TW
   return items;
 }
 
-}  // namespace quillmark::cli
+}  // namespace quillmark::runtime
