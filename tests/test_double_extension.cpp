@@ -21,12 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void PutPE(const std::string& hostPath) {
-  fs::create_directories(fs::path(hostPath).parent_path());
-  std::string pe = MinimalPEBytes();
-  WriteBytes(hostPath, std::span(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size()));
-}
-
 // Two data folders: the first (higher priority) in the globs2 format, the
 // second in the older globs format.
 struct TMimeFixture {
@@ -60,13 +54,6 @@ class TIconTarget : public TTestTarget {
   int ExtensionIconIndex(const std::string& ext) override { return Icons ? Icons->IconIndex(ext) : -1; }
   const TMimeIconIndex* Icons;
 };
-
-ComPtr<TMalwareHeuristic> EngineWith(std::shared_ptr<runtime::ITargetSystem> target, std::vector<R> only) {
-  ComPtr<TMalwareHeuristic> e(new TMalwareHeuristic(std::move(target)));
-  for (R t : e->GetRegisteredRules())
-    e->GetRule(t)->SetSelected(std::find(only.begin(), only.end(), t) != only.end());
-  return e;
-}
 
 }  // namespace
 
@@ -114,7 +101,7 @@ TEST(DoubleExtension, DecoyExtensionsScoreByTheirIconAndLength) {
   TMimeIconIndex icons(fx.Folders());
   const int pdf = icons.IconIndex(".pdf");
   TTempDir files;
-  auto e = EngineWith(std::make_shared<TIconTarget>(&icons), {R::mhRuleDoubleExtension});
+  auto e = EngineWith({R::mhRuleDoubleExtension}, std::make_shared<TIconTarget>(&icons));
   struct Case {
     std::string name;
     Extended percent;
@@ -164,7 +151,7 @@ TEST(DoubleExtension, DecoyExtensionsScoreByTheirIconAndLength) {
 
 TEST(DoubleExtension, WithoutAnIconDatabaseShortDecoysScoreForty) {
   TTempDir files;
-  auto e = EngineWith(std::make_shared<TIconTarget>(nullptr), {R::mhRuleDoubleExtension});
+  auto e = EngineWith({R::mhRuleDoubleExtension}, std::make_shared<TIconTarget>(nullptr));
   const std::string file = files / "report.pdf.exe";
   PutPE(file);
   ASSERT_TRUE(e->AnalyzeFile(file));
@@ -240,7 +227,7 @@ TEST(DoubleExtension, ResultDetailsCarryTheDecoy) {
   TMimeFixture fx;
   TMimeIconIndex icons(fx.Folders());
   TTempDir files;
-  auto e = EngineWith(std::make_shared<TIconTarget>(&icons), {R::mhRuleDoubleExtension});
+  auto e = EngineWith({R::mhRuleDoubleExtension}, std::make_shared<TIconTarget>(&icons));
   const std::string file = files / "invoice.pdf.exe";
   PutPE(file);
   ASSERT_TRUE(e->AnalyzeFile(file));

@@ -100,12 +100,6 @@ TLocations Sorted(TLocations v) {
   return v;
 }
 
-void PutPE(const std::string& path) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::string pe = MinimalPEBytes();
-  WriteBytes(path, std::span(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size()));
-}
-
 struct TLocationOutcome {
   Extended RulePercent = -1;
   Extended Overall = -1;

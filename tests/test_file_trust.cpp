@@ -25,16 +25,11 @@ namespace quillmark {
 namespace {
 
 using test::TPEBuilder;
+using test::Filled;
 using test::TPEKind;
 using test::TSignOptions;
 using test::TTestCert;
 using test::TTestPKI;
-
-std::vector<std::uint8_t> Filled(std::size_t n, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 13);
-  return v;
-}
 
 std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
   std::uint32_t v = 0;
@@ -62,8 +57,8 @@ class FileTrustTest : public ::testing::Test {
     auto& f = files[kind];
     if (f.empty()) {
       auto pe = TPEBuilder(kind)
-                    .AddSection(".text", Filled(0x600, 1), test::kCodeSection)
-                    .AddSection(".data", Filled(0x200, 7), test::kDataSection)
+                    .AddSection(".text", Filled(0x600, 1, 13), test::kCodeSection)
+                    .AddSection(".data", Filled(0x200, 7, 13), test::kDataSection)
                     .Build();
       f = Dir().WriteFile(kind == TPEKind::pe32 ? "plain32.exe" : "plain64.exe", pe.Bytes());
     }
@@ -558,7 +553,7 @@ TEST(CertificateTableWalk, HugeTablesAreWalkedAndReadOnlyInBoundedParts) {
 
 TEST_F(FileTrustTest, BytesTheSignatureDoesNotCoverAreCountedAndChangeNothing) {
   const auto original = test::ReadFileBytes(SignedLeaf());
-  const auto second = test::WinCertificate(WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA, Filled(40, 3));
+  const auto second = test::WinCertificate(WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA, Filled(40, 3, 13));
   struct {
     const char* Name;
     std::function<void(std::vector<std::uint8_t>&)> Change;
@@ -566,12 +561,12 @@ TEST_F(FileTrustTest, BytesTheSignatureDoesNotCoverAreCountedAndChangeNothing) {
     std::uint64_t Extra;
   } const cases[] = {
       {"as signed", [](auto&) {}, 0, 0},
-      {"data after the signature inside its entry", [](auto& b) { test::GrowCertificateTable(b, Filled(24, 5), true); },
+      {"data after the signature inside its entry", [](auto& b) { test::GrowCertificateTable(b, Filled(24, 5, 13), true); },
        24, 0},
       {"a second WIN_CERTIFICATE", [&](auto& b) { test::GrowCertificateTable(b, second); }, second.size(), 1},
-      {"bytes after the last entry", [](auto& b) { test::GrowCertificateTable(b, Filled(5, 9)); }, 5, 0},
+      {"bytes after the last entry", [](auto& b) { test::GrowCertificateTable(b, Filled(5, 9, 13)); }, 5, 0},
       {"a second entry and bytes after it",
-       [&](auto& b) { test::GrowCertificateTable(b, Concat({second, Filled(3, 1)})); }, second.size() + 3, 1},
+       [&](auto& b) { test::GrowCertificateTable(b, Concat({second, Filled(3, 1, 13)})); }, second.size() + 3, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -621,7 +616,7 @@ class TRecordingFile : public runtime::IReadOnlyFile {
 TEST_F(FileTrustTest, AnOpenFileIsReadOnceInBoundedPiecesAndNeverMapped) {
   static const std::string large = [] {
     const std::string in = Dir().WriteFile(
-        "large.exe", TPEBuilder(TPEKind::pe32).AddSection(".text", Filled(3u << 20, 2), test::kCodeSection).Build().Bytes());
+        "large.exe", TPEBuilder(TPEKind::pe32).AddSection(".text", Filled(3u << 20, 2, 13), test::kCodeSection).Build().Bytes());
     const std::string out = Dir() / "large-signed.exe";
     Pki().Sign(in, out, Pki().Leaf);
     return out;
@@ -843,7 +838,7 @@ TEST_F(FileTrustTest, DISABLED_WriteAuthenticodeFuzzCorpus) {
   Pki().AddAuthenticodeCountersignature(Signed("expired-seed", Pki().Expired, TPEKind::pe32, {.SigningTime = then}),
                                         countersigned, Pki().Tsa, then);
   auto extras = test::ReadFileBytes(SignedLeaf());
-  test::GrowCertificateTable(extras, Concat({test::WinCertificate(0x0200, 0x0001, Filled(20, 4)), Filled(3, 1)}));
+  test::GrowCertificateTable(extras, Concat({test::WinCertificate(0x0200, 0x0001, Filled(20, 4, 13)), Filled(3, 1, 13)}));
   const std::string withExtras = Dir().WriteFile("extras-seed.exe", extras);
 
   const std::vector<std::pair<std::string, std::string>> files = {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/shell_folders.h"
 #include "runtime/target_system.h"
 #include "support/file_utils.h"
 #include "support/network_utils.h"
@@ -275,9 +276,9 @@ TEST(FileUtilsNames, UnExpandEnvStrings) {
 
 TEST(FileUtilsNames, GetSpecialFolderAsksTheTarget) {
   TTestTarget target;
-  target.SetSpecialFolder(0x001A, "C:\\Users\\bob\\AppData\\Roaming");
-  EXPECT_EQ(FileUtils::GetSpecialFolder(target, 0x001A), "C:\\Users\\bob\\AppData\\Roaming");
-  EXPECT_EQ(FileUtils::GetSpecialFolder(target, 0x0020), "");
+  target.SetSpecialFolder(runtime::csidl::kAppData, "C:\\Users\\bob\\AppData\\Roaming");
+  EXPECT_EQ(FileUtils::GetSpecialFolder(target, runtime::csidl::kAppData), "C:\\Users\\bob\\AppData\\Roaming");
+  EXPECT_EQ(FileUtils::GetSpecialFolder(target, runtime::csidl::kInternetCache), "");
 }
 
 // --- CheckDosFileName -----------------------------------------------------------------

@@ -58,12 +58,6 @@ std::string Repeat(const std::string& line, int times) {
 // The shipped model, as the build compiled it from data/scheme.
 std::string ShippedScheme() { return std::string(QUILLMARK_BUILT_DATA_DIR) + "/hwscheme.mdict"; }
 
-void PutPE(const std::string& path) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::string pe = MinimalPEBytes();
-  WriteBytes(path, std::span(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size()));
-}
-
 struct THarmonyOutcome {
   Extended Percent = -1, Total = -1, Average = -1;
   bool IsGuid = false;

@@ -13,6 +13,7 @@
 #include "quillmark/rule_results.h"
 #include "rules/no_company_info.h"
 #include "rules/no_icon.h"
+#include "support/engine_fixture.h"
 #include "support/file_version_info.h"
 #include "support/pe_image.h"
 #include "support/resource_writer.h"
@@ -57,10 +58,6 @@ TPEBytes ImageWithManifestOnly() {
 std::string TableKey(const TFileVersionInfo& info, std::string_view key) {
   const TVersionStringTable* t = info.TableOf(key);
   return t ? t->Key : "<none>";
-}
-
-TMalwareRuleResult& ObjectOf(const ComPtr<IMalwareRuleResult>& r) {
-  return *static_cast<TMalwareRuleResult*>(r.As<ILinkObjectInterface>()->GetObject());
 }
 
 std::string ThreatNames(const TMalwareRuleResult& r) {

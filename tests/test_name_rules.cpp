@@ -24,25 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string PutPE(const std::string& path) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::string pe = MinimalPEBytes();
-  WriteBytes(path, std::span(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size()));
-  return path;
-}
-
-ComPtr<TMalwareHeuristic> EngineWith(std::vector<R> only,
-                                     std::shared_ptr<runtime::ITargetSystem> target = runtime::LiveHost()) {
-  ComPtr<TMalwareHeuristic> e(new TMalwareHeuristic(std::move(target)));
-  for (R t : e->GetRegisteredRules())
-    e->GetRule(t)->SetSelected(std::find(only.begin(), only.end(), t) != only.end());
-  return e;
-}
-
-TMalwareRuleResult& ObjectOf(const ComPtr<IMalwareRuleResult>& r) {
-  return *static_cast<TMalwareRuleResult*>(r.As<ILinkObjectInterface>()->GetObject());
-}
-
 // The rule's check on a name alone, for names no file can carry.
 class TNameCheck : public TMalwareRuleDangerousFileName {
  public:

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <random>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "runtime/target_system.h"
 #include "support/analyzed_file.h"
+#include "support/le_reader.h"
 #include "support/pe_image.h"
 #include "support/pe_writer.h"
 #include "support/temp_dir.h"
@@ -17,13 +19,8 @@ namespace {
 using test::Bytes;
 using test::TPEBuilder;
 using test::TPEBytes;
+using test::Filled;
 using test::TPEKind;
-
-std::vector<std::uint8_t> Filled(std::size_t n, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return v;
-}
 
 // Three sections: code, initialised data, and data with a zero-filled tail.
 TPEBuilder ThreeSections(TPEKind kind) {
@@ -334,6 +331,36 @@ TEST(PEImage, BoundsCheckedReads) {
   EXPECT_TRUE(image.ReadBytes(6, out, 3));
   EXPECT_EQ(out[2], 9);
   EXPECT_FALSE(image.ReadBytes(7, out, 3));
+}
+
+// The shared reader under every PE, resource and version read: a value is
+// read only when all of its bytes lie in the span, whatever the offset.
+TEST(LittleEndianReader, ReadsOnlyWholeValuesInsideTheBytes) {
+  const std::vector<std::uint8_t> bytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09};
+  const std::span<const std::uint8_t> span(bytes);
+  constexpr std::uint64_t kHuge = 0xFFFFFFFFFFFFFFFFull;
+  EXPECT_EQ(le::ReadU8(span, 8), std::optional<std::uint8_t>(0x09));
+  EXPECT_EQ(le::ReadU16(span, 7), std::optional<std::uint16_t>(0x0908));
+  EXPECT_EQ(le::ReadU32(span, 5), std::optional<std::uint32_t>(0x09080706));
+  EXPECT_EQ(le::ReadU64(span, 1), std::optional<std::uint64_t>(0x0908070605040302ull));
+  struct TCase {
+    std::uint64_t Offset;
+    unsigned Width;
+  };
+  // One byte short at the end, offsets past it, and offsets whose sum with the
+  // width wraps around.
+  for (TCase c : {TCase{9, 1}, TCase{8, 2}, TCase{6, 4}, TCase{2, 8}, TCase{10, 1}, TCase{kHuge, 1},
+                  TCase{kHuge - 1, 2}, TCase{kHuge - 3, 4}, TCase{kHuge - 7, 8}}) {
+    SCOPED_TRACE(c.Offset);
+    switch (c.Width) {
+      case 1: EXPECT_FALSE(le::ReadU8(span, c.Offset)); break;
+      case 2: EXPECT_FALSE(le::ReadU16(span, c.Offset)); break;
+      case 4: EXPECT_FALSE(le::ReadU32(span, c.Offset)); break;
+      default: EXPECT_FALSE(le::ReadU64(span, c.Offset)); break;
+    }
+  }
+  EXPECT_FALSE(le::ReadU16({}, 0));
+  static_assert(le::LoadU32(std::array<std::uint8_t, 4>{0x78, 0x56, 0x34, 0x12}.data()) == 0x12345678u);
 }
 
 TEST(AnalyzedFile, ReadsTheSameImageAsTheBytesInMemory) {

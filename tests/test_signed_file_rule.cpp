@@ -13,6 +13,7 @@
 #include "rules/no_company_info.h"
 #include "rules/signed_file.h"
 #include "rules/suspicious_path.h"
+#include "support/engine_fixture.h"
 #include "support/pe_image.h"
 #include "support/pe_writer.h"
 #include "support/resource_writer.h"
@@ -25,16 +26,6 @@ using namespace quillmark::test;
 using R = TMalwareRuleType;
 
 namespace {
-
-std::vector<std::uint8_t> Filled(std::size_t n, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return v;
-}
-
-TMalwareRuleResult& ObjectOf(const ComPtr<IMalwareRuleResult>& r) {
-  return *static_cast<TMalwareRuleResult*>(r.As<ILinkObjectInterface>()->GetObject());
-}
 
 ComPtr<IMalwareRuleResult> Stored(TMalwareHeuristic& e, R type) {
   const auto& rules = e.GetResult()->GetRules();

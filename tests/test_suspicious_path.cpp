@@ -10,6 +10,7 @@
 
 #include "engine/malware_heuristic.h"
 #include "rules/suspicious_path.h"
+#include "runtime/shell_folders.h"
 #include "support/engine_fixture.h"
 #include "support/programs.h"
 #include "support/scripted_rule.h"
@@ -23,22 +24,6 @@ using F = TSuspiciousPathResultFolder;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int kCsidlInternetCache = 0x20;
-constexpr int kCsidlAppData = 0x1A;
-
-void PutPE(const std::string& hostPath) {
-  fs::create_directories(fs::path(hostPath).parent_path());
-  std::string pe = MinimalPEBytes();
-  WriteBytes(hostPath, std::span(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size()));
-}
-
-ComPtr<TMalwareHeuristic> EngineWith(std::shared_ptr<runtime::ITargetSystem> target, std::vector<R> only) {
-  ComPtr<TMalwareHeuristic> e(target ? new TMalwareHeuristic(std::move(target)) : new TMalwareHeuristic());
-  for (R t : e->GetRegisteredRules())
-    e->GetRule(t)->SetSelected(std::find(only.begin(), only.end(), t) != only.end());
-  return e;
-}
 
 struct TPathOutcome {
   F Folder;
@@ -67,8 +52,8 @@ std::shared_ptr<TTestTarget> WindowsTarget(const TTempDir& root) {
   auto t = std::make_shared<TTestTarget>(root.Path().string());
   t->SetEnvironmentVariable("TMP", "C:\\Users\\Ann\\AppData\\Local\\Temp")
       .SetEnvironmentVariable("TEMP", "C:\\Users\\Ann\\AppData\\Local\\Temp\\")
-      .SetSpecialFolder(kCsidlInternetCache, "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Windows\\INetCache")
-      .SetSpecialFolder(kCsidlAppData, "C:\\Users\\Ann\\AppData\\Roaming")
+      .SetSpecialFolder(runtime::csidl::kInternetCache, "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Windows\\INetCache")
+      .SetSpecialFolder(runtime::csidl::kAppData, "C:\\Users\\Ann\\AppData\\Roaming")
       .SetWindowsDirectory("C:\\Windows");
   return t;
 }
@@ -106,7 +91,7 @@ TEST(SuspiciousPath, WindowsTargetTableHoldsEachFolderOnceInRegistrationOrder) {
 TEST(SuspiciousPath, FilesOnAWindowsTargetAreJudgedByTheirFolder) {
   TTempDir root;
   auto target = WindowsTarget(root);
-  auto e = EngineWith(target, {R::mhRuleSuspiciousPath});
+  auto e = EngineWith({R::mhRuleSuspiciousPath}, target);
   struct Case {
     const char* file;
     F folder;
@@ -177,7 +162,7 @@ TEST(SuspiciousPath, LiveLinuxHostMapsTempCacheTrashConfigAndRoot) {
   EXPECT_NE(std::find(bins.begin(), bins.end(), s + "/data/Trash/"), bins.end());
   EXPECT_NE(std::find(bins.begin(), bins.end(), "/.Trash-" + uid + "/"), bins.end());
 
-  auto e = EngineWith(nullptr, {R::mhRuleSuspiciousPath});
+  auto e = EngineWith({R::mhRuleSuspiciousPath});
   struct Case {
     std::string file;
     F folder;
@@ -252,7 +237,7 @@ TEST(SuspiciousPath, PostPassRaisesAnUnsignedNetworkedProgramOutsideTheWindowsFo
 TEST(SuspiciousPath, ResultDetailsNameTheFolder) {
   TTempDir root;
   auto target = WindowsTarget(root);
-  auto e = EngineWith(target, {R::mhRuleSuspiciousPath});
+  auto e = EngineWith({R::mhRuleSuspiciousPath}, target);
   PutPE(target->HostPath("C:\\x.exe"));
   ASSERT_TRUE(e->AnalyzeFile("C:\\x.exe"));
   auto* object = static_cast<TMalwareRuleResult*>(

@@ -2,11 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 
+#include "engine/malware_heuristic.h"
+#include "rules/rule_custom.h"
 #include "support/debug_log.h"
+#include "support/temp_dir.h"
 
 namespace quillmark::test {
 
@@ -34,6 +38,25 @@ std::string MinimalPEBytes() {
   b[88] = 0x0B;                              // optional header magic: PE32
   b[89] = 0x01;
   return b;
+}
+
+std::string PutPE(const std::string& path) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const std::string pe = MinimalPEBytes();
+  WriteBytes(path, std::span(reinterpret_cast<const std::uint8_t*>(pe.data()), pe.size()));
+  return path;
+}
+
+ComPtr<TMalwareHeuristic> EngineWith(std::vector<TMalwareRuleType> only,
+                                     std::shared_ptr<runtime::ITargetSystem> target) {
+  ComPtr<TMalwareHeuristic> e(target ? new TMalwareHeuristic(std::move(target)) : new TMalwareHeuristic());
+  for (TMalwareRuleType t : e->GetRegisteredRules())
+    e->GetRule(t)->SetSelected(std::find(only.begin(), only.end(), t) != only.end());
+  return e;
+}
+
+TMalwareRuleResult& ObjectOf(const ComPtr<IMalwareRuleResult>& result) {
+  return *static_cast<TMalwareRuleResult*>(result.As<ILinkObjectInterface>()->GetObject());
 }
 
 TEngineFiles::TEngineFiles() {

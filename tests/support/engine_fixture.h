@@ -3,15 +3,36 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "quillmark/malware_heuristic.h"
 #include "support/scripted_rule.h"
+
+namespace quillmark {
+class TMalwareHeuristic;
+class TMalwareRuleResult;
+namespace runtime {
+class ITargetSystem;
+}
+}  // namespace quillmark
 
 namespace quillmark::test {
 
 // Smallest file that passes the PE test: DOS header, e_lfanew 64, "PE\0\0"
 // and zeroed NT headers.
 std::string MinimalPEBytes();
+// Writes MinimalPEBytes() to path, making its folders; answers the path.
+std::string PutPE(const std::string& path);
+
+// An engine on the target (the engine's own default when null) with only the
+// given rules selected.
+ComPtr<TMalwareHeuristic> EngineWith(std::vector<TMalwareRuleType> only,
+                                     std::shared_ptr<runtime::ITargetSystem> target = nullptr);
+
+// The library object behind a rule result the engine handed out.
+TMalwareRuleResult& ObjectOf(const ComPtr<IMalwareRuleResult>& result);
 
 class TEngineFiles {
  public:

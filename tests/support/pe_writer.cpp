@@ -20,6 +20,12 @@ constexpr std::string_view kDosMessage = "This program cannot be run in DOS mode
 
 std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
+std::vector<std::uint8_t> Filled(std::size_t n, std::uint8_t seed, unsigned step) {
+  std::vector<std::uint8_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * step);
+  return v;
+}
+
 // --- TPEBytes -----------------------------------------------------------------------
 
 std::size_t TPEBytes::DataDirectoryOffset(unsigned index) const {

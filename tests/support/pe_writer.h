@@ -27,6 +27,9 @@ constexpr std::uint32_t kDataSection = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SC
 constexpr std::uint32_t kReadOnlyDataSection = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ;
 
 std::vector<std::uint8_t> Bytes(std::string_view text);
+// n bytes that vary (seed, seed + step, seed + 2 * step ...), for section and
+// certificate contents that must not be all alike.
+std::vector<std::uint8_t> Filled(std::size_t n, std::uint8_t seed, unsigned step = 7);
 
 // A built image: its bytes and where each structure lies, with setters that
 // overwrite fields in place.
