@@ -32,9 +32,9 @@ class TBufferTarget : public runtime::ITargetSystem {
     if (path != kName) throw runtime::EOSError(2, "no such file");
     return std::make_unique<TFile>(FData, FSize);
   }
-  std::string GetEnvironmentVariable(const std::string&) override { return {}; }
+  std::string EnvironmentVariable(const std::string&) override { return {}; }
   std::string GetSpecialFolder(int) override { return {}; }
-  std::string GetWindowsDirectory() override { return "C:\\Windows"; }
+  std::string WindowsDirectory() override { return "C:\\Windows"; }
   runtime::TWindowsVersion WindowsVersion() override { return runtime::TWindowsVersion::wvWin10; }
   std::vector<runtime::TProcessEntry> EnumerateProcesses() override { return {}; }
   std::uint64_t GetTickCount64() override { return 0; }
