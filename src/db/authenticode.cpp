@@ -4,7 +4,9 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/pkcs7.h>
 #include <openssl/ts.h>
+#include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <climits>
@@ -425,6 +427,9 @@ std::uint64_t TCertificateTable::UncoveredBytes(std::size_t AEncodedLength) cons
 }
 
 // --- PKCS#7 ----------------------------------------------------------------------------------------
+
+void TFreePKCS7::operator()(PKCS7* p) const { PKCS7_free(p); }
+void TFreeX509::operator()(X509* p) const { X509_free(p); }
 
 STACK_OF(X509) * TAuthenticodeSignature::Certificates() const { return SignedCertificates(Message.get()); }
 
