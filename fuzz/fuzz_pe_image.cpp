@@ -32,9 +32,9 @@ class TBufferTarget : public runtime::ITargetSystem {
     if (path != kName) throw runtime::EOSError(2, "no such file");
     return std::make_unique<TFile>(FData, FSize);
   }
-  std::string GetEnvironmentVariable(const std::string&) override { return {}; }
+  std::string EnvironmentVariable(const std::string&) override { return {}; }
   std::string GetSpecialFolder(int) override { return {}; }
-  std::string GetWindowsDirectory() override { return "C:\\Windows"; }
+  std::string WindowsDirectory() override { return "C:\\Windows"; }
   runtime::TWindowsVersion WindowsVersion() override { return runtime::TWindowsVersion::wvWin10; }
   std::vector<runtime::TProcessEntry> EnumerateProcesses() override { return {}; }
   std::uint64_t GetTickCount64() override { return 0; }
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TImageSection& s = image.Sections()[i];
     if (auto off = image.RvaToOffset(s.VirtualAddress + s.VirtualSize / 2)) sum += *off;
   }
-  for (unsigned d = 0; d < IMAGE_NUMBEROF_DIRECTORY_ENTRIES; ++d) {
+  for (unsigned d = 0; d < pe::NUMBEROF_DIRECTORY_ENTRIES; ++d) {
     if (auto dir = image.DataDirectory(d)) {
       auto bytes = image.RvaData(dir->VirtualAddress, dir->Size);
       if (!bytes.empty()) sum += bytes.back();
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   TPEResources resources(image);
-  sum += resources.HasType(RT_ICON) + resources.TypeCount();
+  sum += resources.HasType(rtIcon) + resources.TypeCount();
   resources.ForEach({}, [&](const TResourceEntry& entry) {
     auto bytes = resources.Data(entry);
     if (!bytes.empty()) sum += bytes.front();

@@ -316,9 +316,9 @@ class TCountingHost : public runtime::ITargetSystem {
   std::unique_ptr<runtime::IReadOnlyFile> OpenFileForRead(const std::string& p) override {
     return Real->OpenFileForRead(p);
   }
-  std::string GetEnvironmentVariable(const std::string& n) override { return Real->GetEnvironmentVariable(n); }
+  std::string EnvironmentVariable(const std::string& n) override { return Real->EnvironmentVariable(n); }
   std::string GetSpecialFolder(int c) override { return Real->GetSpecialFolder(c); }
-  std::string GetWindowsDirectory() override { return {}; }
+  std::string WindowsDirectory() override { return {}; }
   runtime::TWindowsVersion WindowsVersion() override { return Real->WindowsVersion(); }
   std::vector<runtime::TProcessEntry> EnumerateProcesses() override {
     ++Enumerations;

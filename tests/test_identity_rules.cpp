@@ -42,7 +42,7 @@ TBytes EnglishVersion(std::string company) {
 // when asked, an icon.
 TPEBytes ImageWithVersion(TBytes version, bool icon = false, std::uint16_t language = 0x0409) {
   TResourceBuilder r;
-  r.Add(RT_VERSION, VS_VERSION_INFO, language, std::move(version));
+  r.Add(rtVersion, kVersionInfoId, language, std::move(version));
   if (icon) AddIcon(r, 1, 1, 0x0409);
   return BuildPEWithResources(r);
 }
@@ -51,7 +51,7 @@ TPEBytes ImageWithoutResources() { return TPEBuilder().AddSection(".text", Bytes
 
 TPEBytes ImageWithManifestOnly() {
   TResourceBuilder r;
-  r.Add(RT_MANIFEST, 1, 0x0409, Manifest());
+  r.Add(rtManifest, 1, 0x0409, Manifest());
   return BuildPEWithResources(r);
 }
 
@@ -157,7 +157,7 @@ TEST(FileVersionInfo, FixedPartTranslationsAndTableKeys) {
   TFileVersionInfo info = TFileVersionInfo::FromResourceData(data);
   ASSERT_TRUE(info.GetIsAviable());
   ASSERT_TRUE(info.FixedFileInfo());
-  EXPECT_EQ(info.FixedFileInfo()->Signature, VS_FFI_SIGNATURE);
+  EXPECT_EQ(info.FixedFileInfo()->Signature, kFixedFileInfoSignature);
   EXPECT_EQ(info.FixedFileInfo()->FileVersionMS, 0x000A0002u);
   EXPECT_EQ(info.FixedFileInfo()->FileVersionLS, 0x00030004u);
   EXPECT_EQ(info.Translations(), (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{0x0419, 1251}, {0x0409, 1200}}));
@@ -281,7 +281,7 @@ TEST(FileVersionInfo, EveryTruncationIsSafe) {
   for (std::size_t n : {std::size_t{20}, rootHeader, companyEnd, full.size() - 3}) {
     SCOPED_TRACE(n);
     TResourceBuilder r;
-    r.Add(RT_VERSION, 1, 0x0419, TBytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n)));
+    r.Add(rtVersion, 1, 0x0419, TBytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n)));
     TResourceLayout l;
     TPEBytes pe = BuildPEWithResources(r, TPEKind::pe32, &l);
     pe.SetU32(pe.SectionRawOffset(1) + l.DataEntries[0] + 4, static_cast<std::uint32_t>(full.size()));
@@ -299,7 +299,7 @@ TEST(FileVersionInfo, MisalignedResourceData) {
     SCOPED_TRACE(misalign);
     TResourceBuilder r;
     r.SetDataMisalignment(misalign);
-    r.Add(RT_VERSION, 1, 0x0409, EnglishVersion("Odd Offsets Inc."));
+    r.Add(rtVersion, 1, 0x0409, EnglishVersion("Odd Offsets Inc."));
     TPEBytes pe = BuildPEWithResources(r);
     TPEImage image(pe.Bytes());
     TFileVersionInfo info(image);
@@ -325,7 +325,7 @@ TEST(FileVersionInfo, ChoosesAmongSeveralVersionResources) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TResourceBuilder r;
-    for (const auto& [id, lang, company] : c.resources) r.Add(RT_VERSION, id, lang, EnglishVersion(company));
+    for (const auto& [id, lang, company] : c.resources) r.Add(rtVersion, id, lang, EnglishVersion(company));
     TPEBytes pe = BuildPEWithResources(r);
     TPEImage image(pe.Bytes());
     TFileVersionInfo info(image);
@@ -483,16 +483,16 @@ TEST(NoIconRule, ScoresProgramsWithResourcesButNoIcon) {
   ComPtr<TMalwareHeuristic> e(new TMalwareHeuristic());
 
   TResourceBuilder iconOnly;
-  iconOnly.Add(RT_ICON, 1, 0x0409, IconImage());
+  iconOnly.Add(rtIcon, 1, 0x0409, IconImage());
   TResourceBuilder groupOnly;
-  groupOnly.Add(RT_GROUP_ICON, 1, 0x0409, GroupIcon({1}));
+  groupOnly.Add(rtGroupIcon, 1, 0x0409, GroupIcon({1}));
   TResourceBuilder namedTypes;
   namedTypes.Add(TResourceName::FromString("ICONS"), TResourceName::FromId(1), 0, IconImage());
   TResourceBuilder emptyRoot;  // a directory with no entries
   TResourceLayout loopLayout;
   TResourceBuilder noIcon;
-  noIcon.Add(RT_VERSION, 1, 0x0409, EnglishVersion("Acme"));
-  noIcon.Add(RT_MANIFEST, 1, 0x0409, Manifest());
+  noIcon.Add(rtVersion, 1, 0x0409, EnglishVersion("Acme"));
+  noIcon.Add(rtManifest, 1, 0x0409, Manifest());
   TPEBytes looping = BuildPEWithResources(noIcon, TPEKind::pe32, &loopLayout);
   looping.SetU32(looping.SectionRawOffset(1) + loopLayout.RootEntryOffset(0) + 4, 0x80000000u);
 

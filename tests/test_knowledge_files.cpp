@@ -113,7 +113,7 @@ ComPtr<TMalwareHeuristic> EngineWith(TKind kind, const std::string& file) {
 // kind's reader is asked something about it.
 std::string WriteProgram(const TTempDir& dir) {
   TResourceBuilder r;
-  r.Add(RT_VERSION, 1, 0x0409,
+  r.Add(rtVersion, 1, 0x0409,
         TVersionInfoBuilder().AddStringTable("040904B0", {{"CompanyName", "Acme Widgets"}}).AddTranslation(0x0409, 1200).Build());
   return dir.WriteFile("report.exe", BuildPEWithResources(r).Bytes());
 }

@@ -28,9 +28,9 @@ TPEBuilder ThreeSections(TPEKind kind) {
   b.AddSection(".text", Filled(0x300, 1), test::kCodeSection)
       .AddSection(".rdata", Filled(0x80, 2), test::kReadOnlyDataSection)
       .AddSection(".data", Filled(0x100, 3), test::kDataSection, 0x3000);
-  b.SetDataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, b.SectionRva(1), 0x80)
-      .SetDataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY, 0x2000, 0x10)
-      .SetSubsystem(IMAGE_SUBSYSTEM_WINDOWS_CUI);
+  b.SetDataDirectory(pe::DIRECTORY_ENTRY_RESOURCE, b.SectionRva(1), 0x80)
+      .SetDataDirectory(pe::DIRECTORY_ENTRY_SECURITY, 0x2000, 0x10)
+      .SetSubsystem(pe::SUBSYSTEM_WINDOWS_CUI);
   return b;
 }
 
@@ -70,27 +70,27 @@ TEST_P(PEImageKinds, ParsesHeadersDirectoriesAndSections) {
   const auto& oh = image.OptionalHeader();
   EXPECT_EQ(oh.Magic, plus ? 0x20B : 0x10B);
   EXPECT_EQ(oh.ImageBase, plus ? 0x180000000ull : 0x10000000u);
-  EXPECT_EQ(oh.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
+  EXPECT_EQ(oh.Subsystem, pe::SUBSYSTEM_WINDOWS_CUI);
   EXPECT_EQ(oh.FileAlignment, 0x200u);
   EXPECT_EQ(oh.SectionAlignment, 0x1000u);
   EXPECT_EQ(oh.SizeOfHeaders, 0x200u);
   EXPECT_EQ(oh.NumberOfRvaAndSizes, 16u);
   EXPECT_EQ(oh.AddressOfEntryPoint, 0x1000u);
-  EXPECT_EQ(image.FileHeader().Machine, plus ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
+  EXPECT_EQ(image.FileHeader().Machine, plus ? pe::FILE_MACHINE_AMD64 : pe::FILE_MACHINE_I386);
   EXPECT_EQ(image.NtHeadersOffset(), pe.NtHeadersOffset());
   EXPECT_EQ(image.CheckSumOffset(), pe.CheckSumOffset());
   EXPECT_EQ(image.SectionTableOffset(), pe.SectionHeaderOffset(0));
 
   ASSERT_EQ(image.DataDirectoryCount(), 16u);
-  auto resource = image.DataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE);
+  auto resource = image.DataDirectory(pe::DIRECTORY_ENTRY_RESOURCE);
   ASSERT_TRUE(resource);
   EXPECT_EQ(resource->VirtualAddress, 0x2000u);
   EXPECT_EQ(resource->Size, 0x80u);
-  EXPECT_EQ(resource->EntryOffset, pe.DataDirectoryOffset(IMAGE_DIRECTORY_ENTRY_RESOURCE));
-  auto security = image.DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY);
+  EXPECT_EQ(resource->EntryOffset, pe.DataDirectoryOffset(pe::DIRECTORY_ENTRY_RESOURCE));
+  auto security = image.DataDirectory(pe::DIRECTORY_ENTRY_SECURITY);
   ASSERT_TRUE(security);
-  EXPECT_EQ(security->EntryOffset, pe.DataDirectoryOffset(IMAGE_DIRECTORY_ENTRY_SECURITY));
-  EXPECT_EQ(image.DataDirectoryEntryOffset(IMAGE_DIRECTORY_ENTRY_SECURITY), security->EntryOffset);
+  EXPECT_EQ(security->EntryOffset, pe.DataDirectoryOffset(pe::DIRECTORY_ENTRY_SECURITY));
+  EXPECT_EQ(image.DataDirectoryEntryOffset(pe::DIRECTORY_ENTRY_SECURITY), security->EntryOffset);
   EXPECT_FALSE(image.DataDirectory(16));
 
   ASSERT_EQ(image.Sections().size(), 3u);
@@ -246,8 +246,8 @@ TEST(PEImage, HostileSectionTablesAreReadWithinTheFile) {
        [](TPEBytes& p) { p.SetNumberOfRvaAndSizes(3); },
        [](const TPEImage& i, const TPEBytes&) {
          EXPECT_EQ(i.DataDirectoryCount(), 3u);
-         EXPECT_TRUE(i.DataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE));
-         EXPECT_FALSE(i.DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY));
+         EXPECT_TRUE(i.DataDirectory(pe::DIRECTORY_ENTRY_RESOURCE));
+         EXPECT_FALSE(i.DataDirectory(pe::DIRECTORY_ENTRY_SECURITY));
        }},
       {"directories cut by the end of the file",
        [](TPEBytes& p) { p.Truncate(p.DataDirectoryOffset(5) + 4); },
@@ -257,7 +257,7 @@ TEST(PEImage, HostileSectionTablesAreReadWithinTheFile) {
          EXPECT_TRUE(i.Sections().empty());
        }},
       {"directory pointing far outside",
-       [](TPEBytes& p) { p.SetDataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, 0xFFFFFFF0, 0xFFFFFFFF); },
+       [](TPEBytes& p) { p.SetDataDirectory(pe::DIRECTORY_ENTRY_RESOURCE, 0xFFFFFFF0, 0xFFFFFFFF); },
        [](const TPEImage& i, const TPEBytes&) { EXPECT_TRUE(i.RvaData(0xFFFFFFF0, 0xFFFFFFFF).empty()); }},
   };
   for (const auto& c : cases) {

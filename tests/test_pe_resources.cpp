@@ -36,12 +36,12 @@ std::string DataText(const TPEResources& r, const std::optional<TResourceEntry>&
 
 TResourceBuilder Mixed() {
   TResourceBuilder r;
-  r.Add(RT_VERSION, 1, 0x0409, TVersionInfoBuilder().AddStringTable("040904B0", {{"CompanyName", "Acme"}}).Build());
+  r.Add(rtVersion, 1, 0x0409, TVersionInfoBuilder().AddStringTable("040904B0", {{"CompanyName", "Acme"}}).Build());
   r.Add(TResourceName::FromString("MYDATA"), TResourceName::FromString("Config"), 0, Text("config bytes"));
   AddIcon(r, 1, 101, 0x0409);
-  r.Add(TResourceName::FromId(RT_RCDATA), TResourceName::FromString("beta"), 0x0409, Text("english"));
-  r.Add(TResourceName::FromId(RT_RCDATA), TResourceName::FromString("beta"), 0x0407, Text("deutsch"));
-  r.Add(RT_RCDATA, 7, 0, Text("seven"));
+  r.Add(TResourceName::FromId(rtRcData), TResourceName::FromString("beta"), 0x0409, Text("english"));
+  r.Add(TResourceName::FromId(rtRcData), TResourceName::FromString("beta"), 0x0407, Text("deutsch"));
+  r.Add(rtRcData, 7, 0, Text("seven"));
   return r;
 }
 
@@ -79,23 +79,23 @@ TEST(PEResources, EnumeratesAndFindsResources) {
 
     EXPECT_EQ(TypeNames(r), (std::vector<std::string>{"MYDATA", "#3", "#10", "#14", "#16"}));
     EXPECT_EQ(r.TypeCount(), 5u);
-    EXPECT_TRUE(r.HasType(RT_ICON));
-    EXPECT_TRUE(r.HasType(RT_GROUP_ICON));
-    EXPECT_FALSE(r.HasType(RT_MANIFEST));
+    EXPECT_TRUE(r.HasType(rtIcon));
+    EXPECT_TRUE(r.HasType(rtGroupIcon));
+    EXPECT_FALSE(r.HasType(rtManifest));
 
     // Lookup by type, name and language; strings without regard to case.
-    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(RT_RCDATA), TResourceName::FromString("BETA"), 0x0409)),
+    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(rtRcData), TResourceName::FromString("BETA"), 0x0409)),
               "english");
-    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(RT_RCDATA), TResourceName::FromString("beta"), 0x0407)),
+    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(rtRcData), TResourceName::FromString("beta"), 0x0407)),
               "deutsch");
-    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(RT_RCDATA), TResourceName::FromString("beta"))), "deutsch");
-    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(RT_RCDATA), TResourceName::FromId(7))), "seven");
+    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(rtRcData), TResourceName::FromString("beta"))), "deutsch");
+    EXPECT_EQ(DataText(r, r.Find(TResourceName::FromId(rtRcData), TResourceName::FromId(7))), "seven");
     EXPECT_EQ(DataText(r, r.Find(TResourceName::FromString("mydata"))), "config bytes");
-    EXPECT_FALSE(r.Find(TResourceName::FromId(RT_RCDATA), TResourceName::FromString("beta"), 0x040C));
-    EXPECT_FALSE(r.Find(TResourceName::FromId(RT_RCDATA), TResourceName::FromId(8)));
+    EXPECT_FALSE(r.Find(TResourceName::FromId(rtRcData), TResourceName::FromString("beta"), 0x040C));
+    EXPECT_FALSE(r.Find(TResourceName::FromId(rtRcData), TResourceName::FromId(8)));
     EXPECT_FALSE(r.Find(TResourceName::FromString("#10")));
 
-    auto group = r.Find(TResourceName::FromId(RT_GROUP_ICON));
+    auto group = r.Find(TResourceName::FromId(rtGroupIcon));
     ASSERT_TRUE(group);
     EXPECT_EQ(group->Name.Id, 101);
     EXPECT_EQ(group->Language, 0x0409);
@@ -125,12 +125,12 @@ TEST(PEResources, ImagesWithoutReadableResources) {
       {"directory with size 0",
        [] {
          TPEBytes pe = BuildPEWithResources(Mixed());
-         return pe.SetDataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, pe.SectionRva(1), 0);
+         return pe.SetDataDirectory(pe::DIRECTORY_ENTRY_RESOURCE, pe.SectionRva(1), 0);
        }},
       {"directory RVA without file bytes",
        [] {
          TPEBytes pe = BuildPEWithResources(Mixed());
-         return pe.SetDataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, 0x00F00000, 0x100);
+         return pe.SetDataDirectory(pe::DIRECTORY_ENTRY_RESOURCE, 0x00F00000, 0x100);
        }},
       {"root header cut by the section's end",
        [] {
@@ -158,7 +158,7 @@ TEST(PEResources, ImagesWithoutReadableResources) {
     EXPECT_EQ(r.TypeCount(), 0u);
     EXPECT_TRUE(r.Types().empty());
     EXPECT_TRUE(r.Entries().empty());
-    EXPECT_FALSE(r.Find(TResourceName::FromId(RT_VERSION)));
+    EXPECT_FALSE(r.Find(TResourceName::FromId(rtVersion)));
     EXPECT_FALSE(TFileVersionInfo(image).GetIsAviable());
   }
 }
@@ -169,8 +169,8 @@ TEST(PEResources, ImagesWithoutReadableResources) {
 TEST(PEResources, HostileDirectoriesNeverEscapeOrLoop) {
   TResourceBuilder base;
   AddIcon(base, 1, 1, 0x0409);
-  base.Add(RT_VERSION, 1, 0x0409, TVersionInfoBuilder().AddStringTable("040904B0", {{"CompanyName", "Acme"}}).Build());
-  base.Add(RT_MANIFEST, 1, 0x0409, Manifest());
+  base.Add(rtVersion, 1, 0x0409, TVersionInfoBuilder().AddStringTable("040904B0", {{"CompanyName", "Acme"}}).Build());
+  base.Add(rtManifest, 1, 0x0409, Manifest());
   TResourceLayout l;
   const TPEBytes clean = BuildPEWithResources(base, TPEKind::pe32, &l);
   const std::size_t rsrc = clean.SectionRawOffset(1);
@@ -184,7 +184,7 @@ TEST(PEResources, HostileDirectoriesNeverEscapeOrLoop) {
     TResourceAnomaly anomaly;
     std::size_t types;    // TypeCount after the change
     std::size_t entries;  // resources the full walk still reaches
-    bool iconType;        // HasType(RT_ICON)
+    bool iconType;        // HasType(rtIcon)
   };
   const Case cases[] = {
       {"type entry leads back to the root",
@@ -250,7 +250,7 @@ TEST(PEResources, HostileDirectoriesNeverEscapeOrLoop) {
     TPEResources r(image);
     ASSERT_TRUE(r.IsPresent());
     EXPECT_EQ(r.TypeCount(), c.types);
-    EXPECT_EQ(r.HasType(RT_ICON), c.iconType);
+    EXPECT_EQ(r.HasType(rtIcon), c.iconType);
     const auto entries = r.Entries();
     EXPECT_GE(entries.size(), c.entries);
     EXPECT_LE(entries.size(), l.Size / 8);
@@ -262,7 +262,7 @@ TEST(PEResources, HostileDirectoriesNeverEscapeOrLoop) {
 
 TEST(PEResources, DataOutsideTheFileIsEmptyOrCut) {
   TResourceBuilder base;
-  base.Add(RT_RCDATA, 1, 0, Text("payload bytes"));
+  base.Add(rtRcData, 1, 0, Text("payload bytes"));
   TResourceLayout l;
   TPEBytes pe = BuildPEWithResources(base, TPEKind::pe32, &l);
   const std::size_t entry = pe.SectionRawOffset(1) + l.DataEntries[0];
@@ -271,7 +271,7 @@ TEST(PEResources, DataOutsideTheFileIsEmptyOrCut) {
   far.SetU32(entry, 0xFFFFF000u);
   TPEImage farImage(far.Bytes());
   TPEResources farRes(farImage);
-  auto e = farRes.Find(TResourceName::FromId(RT_RCDATA));
+  auto e = farRes.Find(TResourceName::FromId(rtRcData));
   ASSERT_TRUE(e);
   EXPECT_TRUE(farRes.Data(*e).empty());
 
@@ -279,7 +279,7 @@ TEST(PEResources, DataOutsideTheFileIsEmptyOrCut) {
   big.SetU32(entry + 4, 0x7FFFFFFFu);
   TPEImage bigImage(big.Bytes());
   TPEResources bigRes(bigImage);
-  e = bigRes.Find(TResourceName::FromId(RT_RCDATA));
+  e = bigRes.Find(TResourceName::FromId(rtRcData));
   ASSERT_TRUE(e);
   auto data = bigRes.Data(*e);
   ASSERT_GE(data.size(), 13u);
@@ -315,13 +315,13 @@ TEST(PEResources, SharedDirectoriesAreWalkedOnce) {
   put32(dataEntry, rva + static_cast<std::uint32_t>(dataEntry) + 16);
   put32(dataEntry + 4, 8);
   b.AddSection(".rsrc", section, kReadOnlyDataSection);
-  b.SetDataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, rva, static_cast<std::uint32_t>(section.size()));
+  b.SetDataDirectory(pe::DIRECTORY_ENTRY_RESOURCE, rva, static_cast<std::uint32_t>(section.size()));
   TPEBytes pe = b.Build();
 
   TPEImage image(pe.Bytes());
   TPEResources r(image);
   EXPECT_EQ(r.TypeCount(), n);
-  EXPECT_TRUE(r.HasType(RT_ICON));
+  EXPECT_TRUE(r.HasType(rtIcon));
   std::size_t visits = 0;
   r.ForEach({}, [&](const TResourceEntry&) {
     ++visits;
@@ -342,7 +342,7 @@ TEST(PEResources, OverlappingDirectoriesAreBounded) {
   for (std::size_t at = 0; at + 8 <= size; at += 8) {
     const std::uint32_t next = 0x80000000u | static_cast<std::uint32_t>((at + 8) % size);
     for (int i = 0; i < 4; ++i) {
-      section[at + i] = static_cast<std::uint8_t>(RT_ICON >> (8 * i));
+      section[at + i] = static_cast<std::uint8_t>(rtIcon >> (8 * i));
       section[at + 4 + i] = static_cast<std::uint8_t>(next >> (8 * i));
     }
   }
@@ -350,12 +350,12 @@ TEST(PEResources, OverlappingDirectoriesAreBounded) {
   b.AddSection(".text", Bytes("\xC3"));
   const std::uint32_t rva = b.SectionRva(1);
   b.AddSection(".rsrc", section, kReadOnlyDataSection);
-  b.SetDataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, rva, static_cast<std::uint32_t>(size));
+  b.SetDataDirectory(pe::DIRECTORY_ENTRY_RESOURCE, rva, static_cast<std::uint32_t>(size));
   TPEBytes pe = b.Build();
 
   TPEImage image(pe.Bytes());
   TPEResources r(image);
-  EXPECT_TRUE(r.HasType(RT_ICON));
+  EXPECT_TRUE(r.HasType(rtIcon));
   EXPECT_TRUE(r.Entries().empty());
   EXPECT_TRUE(r.HasAnomaly(raTooManyEntries));
   EXPECT_TRUE(r.HasAnomaly(raTooDeep));
@@ -366,7 +366,7 @@ TEST(PEResources, OverlappingDirectoriesAreBounded) {
 // answers without touching memory outside the image (run under the sanitizers).
 TEST(PEResources, RandomDamageNeverEscapes) {
   TResourceBuilder base = Mixed();
-  base.Add(RT_MANIFEST, 1, 0x0409, Manifest());
+  base.Add(rtManifest, 1, 0x0409, Manifest());
   TResourceLayout l;
   const TPEBytes clean = BuildPEWithResources(base, TPEKind::pe32, &l);
   const std::size_t rsrc = clean.SectionRawOffset(1);
@@ -396,9 +396,9 @@ TEST(PEResources, RandomDamageNeverEscapes) {
     for (const TResourceName& t : types) EXPECT_LE(t.Name.size(), 3 * kMaxResourceNameLength);
     // Each entry is read once at most: never more entries than the range has slots.
     const auto entries = r.Entries();
-    if (auto dir = image.DataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE)) {
+    if (auto dir = image.DataDirectory(pe::DIRECTORY_ENTRY_RESOURCE)) {
       auto range = image.RvaRange(dir->VirtualAddress, 0xFFFFFFFFu);
-      EXPECT_LE(entries.size(), range ? range->second / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY : 0);
+      EXPECT_LE(entries.size(), range ? range->second / pe::SIZEOF_RESOURCE_DIRECTORY_ENTRY : 0);
     }
     for (const TResourceEntry& e : entries) {
       auto data = r.Data(e);

@@ -266,7 +266,7 @@ TEST_F(SignedFileRule, BlackListedCompanyThroughTheEngine) {
     SCOPED_TRACE(c.company);
     Journal().Clear();
     TResourceBuilder r;
-    r.Add(RT_VERSION, VS_VERSION_INFO, 0x0409,
+    r.Add(rtVersion, kVersionInfoId, 0x0409,
           TVersionInfoBuilder().AddStringTable("040904B0", {{"CompanyName", c.company}}).AddTranslation(0x0409, 1200).Build());
     const std::string file = FData.WriteFile("vendor.exe", BuildPEWithResources(r).Bytes());
     ASSERT_TRUE(e->AnalyzeFile(file));

@@ -29,9 +29,10 @@ int Usage(const std::string& problem) {
 }
 
 std::string VersionText() {
+  using namespace quillmark;  // S_OK: our constant here, the SDK's macro on Windows
   DLLVERSIONINFO2 info{};
   info.info1.cbSize = sizeof info;
-  if (DllGetVersion(&info) != quillmark::S_OK) return "quillmark-dict (unknown version)\n";
+  if (DllGetVersion(&info) != S_OK) return "quillmark-dict (unknown version)\n";
   return "quillmark-dict " + std::to_string(info.info1.dwMajorVersion) + "." +
          std::to_string(info.info1.dwMinorVersion) + "." + std::to_string(info.info1.dwBuildNumber) + "\n";
 }

@@ -15,10 +15,11 @@ using namespace quillmark::cli;
 namespace {
 
 int PrintVersion() {
+  using namespace quillmark;  // S_OK: our constant here, the SDK's macro on Windows
   DLLVERSIONINFO2 info{};
   info.info1.cbSize = sizeof info;
   std::string text = "quillmark (unknown version)\n";
-  if (DllGetVersion(&info) == quillmark::S_OK)
+  if (DllGetVersion(&info) == S_OK)
     text = "quillmark " + std::to_string(info.info1.dwMajorVersion) + "." +
            std::to_string(info.info1.dwMinorVersion) + "." + std::to_string(info.info1.dwBuildNumber) + "\n";
   return WriteOutput(text) == 0 ? 0 : 2;

@@ -9,13 +9,27 @@
 #include <utility>
 
 #if defined(_WIN32)
+// The status codes come from the SDK, so that they mean the same to a host
+// that includes <windows.h> before or after this header.
+#include <winerror.h>
 #define QUILLMARK_API __declspec(dllexport)
+// The calling convention of the C entry points (the shell's and COM's; only
+// 32-bit x86 tells it apart from the default).
+#define QUILLMARK_STDCALL __stdcall
 #else
 #define QUILLMARK_API __attribute__((visibility("default")))
+#define QUILLMARK_STDCALL
 #endif
 
 namespace quillmark {
 
+// Status codes. On Windows HRESULT is the SDK's type (LONG) and the codes are
+// the SDK's macros; elsewhere they are constants of the same names and
+// values. Either way code spells them unqualified (S_OK, never
+// quillmark::S_OK, which cannot compile where S_OK is a macro).
+#if defined(_WIN32)
+using HRESULT = long;
+#else
 using HRESULT = std::int32_t;
 
 constexpr HRESULT S_OK = 0;
@@ -25,6 +39,7 @@ constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111u);
+#endif
 
 // 80-bit x87 extended precision on x86-64 Linux and mingw.
 using Extended = long double;

@@ -5,9 +5,14 @@
 
 #include "quillmark/base.h"
 
+#if defined(_WIN32)
+// The shell's DLLVERSIONINFO / DLLVERSIONINFO2 records and DLLVER_PLATFORM_*
+// values, as a host that includes <shlwapi.h> itself knows them.
+#include <shlwapi.h>
+#else
 extern "C" {
 
-// Shell DLLVERSIONINFO / DLLVERSIONINFO2 records.
+// Shell DLLVERSIONINFO / DLLVERSIONINFO2 records, laid out as on Windows.
 struct DLLVERSIONINFO {
   std::uint32_t cbSize;
   std::uint32_t dwMajorVersion;
@@ -21,15 +26,21 @@ struct DLLVERSIONINFO2 {
   std::uint32_t dwFlags;
   std::uint64_t ullVersion;  // major << 48 | minor << 32 | build << 16 | qfe
 };
+}
 
 constexpr std::uint32_t DLLVER_PLATFORM_WINDOWS = 1;
 constexpr std::uint32_t DLLVER_PLATFORM_NT = 2;
+#endif
 
-QUILLMARK_API quillmark::HRESULT DllGetInstance(const quillmark::GUID& IID, void** Obj);
-QUILLMARK_API quillmark::HRESULT DllCanUnloadNow();
-QUILLMARK_API quillmark::HRESULT DllGetVersion(DLLVERSIONINFO2* pdvi);
+// The entry points have C names and the shell's calling convention; on
+// Windows DllCanUnloadNow is also the declaration <combaseapi.h> makes.
+extern "C" {
 
-using TDllGetInstance = quillmark::HRESULT (*)(const quillmark::GUID&, void**);
-using TDllCanUnloadNow = quillmark::HRESULT (*)();
-using TDllGetVersion = quillmark::HRESULT (*)(DLLVERSIONINFO2*);
+QUILLMARK_API quillmark::HRESULT QUILLMARK_STDCALL DllGetInstance(const quillmark::GUID& IID, void** Obj);
+QUILLMARK_API quillmark::HRESULT QUILLMARK_STDCALL DllCanUnloadNow();
+QUILLMARK_API quillmark::HRESULT QUILLMARK_STDCALL DllGetVersion(DLLVERSIONINFO2* pdvi);
+
+using TDllGetInstance = quillmark::HRESULT(QUILLMARK_STDCALL*)(const quillmark::GUID&, void**);
+using TDllCanUnloadNow = quillmark::HRESULT(QUILLMARK_STDCALL*)();
+using TDllGetVersion = quillmark::HRESULT(QUILLMARK_STDCALL*)(DLLVERSIONINFO2*);
 }

@@ -4,7 +4,9 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/pkcs7.h>
 #include <openssl/ts.h>
+#include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <climits>
@@ -36,7 +38,7 @@ constexpr const char* kOidRfc3161Timestamp = "1.3.6.1.4.1.311.3.3.1";
 // Offsets inside the headers: e_lfanew in the DOS header; the optional
 // header after the NT signature and the file header; fields inside it.
 constexpr std::size_t kDosLfanew = 0x3C;
-constexpr std::size_t kOptionalHeaderStart = 4 + IMAGE_SIZEOF_FILE_HEADER;
+constexpr std::size_t kOptionalHeaderStart = 4 + pe::SIZEOF_FILE_HEADER;
 constexpr std::size_t kOptionalCheckSum = 64;
 constexpr std::size_t kOptionalDirectoryCount32 = 92, kOptionalDirectoryCount64 = 108;
 
@@ -340,30 +342,30 @@ std::uint64_t TAuthenticodeLayout::HashedBytes() const {
 TAuthenticodeLayout LocateCertificateTable(const TReadAt& ARead, std::uint64_t AFileSize) {
   TAuthenticodeLayout l;
   l.FileSize = AFileSize;
-  std::uint8_t dos[IMAGE_SIZEOF_DOS_HEADER];
-  if (AFileSize < IMAGE_SIZEOF_DOS_HEADER || ARead(0, dos, sizeof dos) != sizeof dos || LoadU16(dos) != IMAGE_DOS_SIGNATURE)
+  std::uint8_t dos[pe::SIZEOF_DOS_HEADER];
+  if (AFileSize < pe::SIZEOF_DOS_HEADER || ARead(0, dos, sizeof dos) != sizeof dos || LoadU16(dos) != pe::DOS_SIGNATURE)
     return l;
 
   // The NT signature, the file header and the optional header up to the end
   // of its sixteen directory entries, as far as the file holds them.
   const std::uint64_t nt = LoadU32(dos + kDosLfanew);
-  std::uint8_t h[kOptionalHeaderStart + IMAGE_SIZEOF_NT_OPTIONAL64_FIXED + 8 * IMAGE_NUMBEROF_DIRECTORY_ENTRIES];
+  std::uint8_t h[kOptionalHeaderStart + pe::SIZEOF_NT_OPTIONAL64_FIXED + 8 * pe::NUMBEROF_DIRECTORY_ENTRIES];
   if (nt >= AFileSize) return l;
   const std::size_t got = ARead(nt, h, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof h, AFileSize - nt)));
-  if (got < kOptionalHeaderStart + 2 || LoadU32(h) != IMAGE_NT_SIGNATURE) return l;
+  if (got < kOptionalHeaderStart + 2 || LoadU32(h) != pe::NT_SIGNATURE) return l;
   const std::uint16_t magic = LoadU16(h + kOptionalHeaderStart);
-  if (magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return l;
-  const bool plus = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
-  const std::size_t fixed = plus ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED;
+  if (magic != pe::NT_OPTIONAL_HDR32_MAGIC && magic != pe::NT_OPTIONAL_HDR64_MAGIC) return l;
+  const bool plus = magic == pe::NT_OPTIONAL_HDR64_MAGIC;
+  const std::size_t fixed = plus ? pe::SIZEOF_NT_OPTIONAL64_FIXED : pe::SIZEOF_NT_OPTIONAL32_FIXED;
   if (got < kOptionalHeaderStart + fixed) return l;
 
   l.Code = TRUST_E_NOSIGNATURE;
   const std::uint8_t* optional = h + kOptionalHeaderStart;
   const std::uint32_t directories = LoadU32(optional + (plus ? kOptionalDirectoryCount64 : kOptionalDirectoryCount32));
-  const std::size_t entry = fixed + 8 * IMAGE_DIRECTORY_ENTRY_SECURITY;
+  const std::size_t entry = fixed + 8 * pe::DIRECTORY_ENTRY_SECURITY;
   l.CheckSumOffset = nt + kOptionalHeaderStart + kOptionalCheckSum;
   l.DirectoryEntryOffset = nt + kOptionalHeaderStart + entry;
-  if (directories <= IMAGE_DIRECTORY_ENTRY_SECURITY || got < kOptionalHeaderStart + entry + 8) return l;
+  if (directories <= pe::DIRECTORY_ENTRY_SECURITY || got < kOptionalHeaderStart + entry + 8) return l;
   l.TableOffset = LoadU32(optional + entry);
   l.TableSize = LoadU32(optional + entry + 4);
   if (l.TableOffset == 0 || l.TableSize < WIN_CERTIFICATE_HEADER_SIZE) return l;
@@ -423,6 +425,9 @@ std::uint64_t TCertificateTable::UncoveredBytes(std::size_t AEncodedLength) cons
 }
 
 // --- PKCS#7 ----------------------------------------------------------------------------------------
+
+void TFreePKCS7::operator()(PKCS7* p) const { PKCS7_free(p); }
+void TFreeX509::operator()(X509* p) const { X509_free(p); }
 
 STACK_OF(X509) * TAuthenticodeSignature::Certificates() const { return SignedCertificates(Message.get()); }
 

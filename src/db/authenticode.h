@@ -7,9 +7,6 @@
 // by TFileTrust.
 #pragma once
 
-#include <openssl/pkcs7.h>
-#include <openssl/x509.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -21,13 +18,24 @@
 #include <utility>
 #include <vector>
 
-namespace quillmark {
+#include "quillmark/base.h"
 
-using HRESULT = std::int32_t;
+// OpenSSL's types, declared by their structure tags so that this header needs
+// no OpenSSL header (the sources that work on them include those). The tags
+// also keep clear of <wincrypt.h>, which defines PKCS7_SIGNER_INFO as a macro.
+typedef struct pkcs7_st PKCS7;
+typedef struct x509_st X509;
+typedef struct evp_md_st EVP_MD;
+struct pkcs7_signer_info_st;  // PKCS7_SIGNER_INFO
+struct stack_st_X509;         // STACK_OF(X509)
+
+namespace quillmark {
 
 constexpr HRESULT HResult(std::uint32_t v) { return static_cast<HRESULT>(v); }
 
-// The WinVerifyTrust outcomes this system answers.
+// The WinVerifyTrust outcomes this system answers: on Windows the SDK's codes
+// (<winerror.h>, through base.h), elsewhere constants of the same values.
+#if !defined(_WIN32)
 constexpr HRESULT TRUST_E_SUBJECT_FORM_UNKNOWN = HResult(0x800B0003);
 constexpr HRESULT TRUST_E_NOSIGNATURE = HResult(0x800B0100);
 constexpr HRESULT CERT_E_EXPIRED = HResult(0x800B0101);
@@ -42,6 +50,7 @@ constexpr HRESULT TRUST_E_CERT_SIGNATURE = HResult(0x80096004);
 constexpr HRESULT TRUST_E_BAD_DIGEST = HResult(0x80096010);
 constexpr HRESULT TRUST_E_BASIC_CONSTRAINTS = HResult(0x80096019);
 constexpr HRESULT NTE_BAD_SIGNATURE = HResult(0x80090006);
+#endif
 // HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE): the check stopped before the
 // digest because the work it needs exceeds a limit; the signature is not
 // verified.
@@ -143,7 +152,7 @@ TCertificateTable ParseCertificateTable(std::span<const std::uint8_t> ATable);
 // --- the PKCS#7 SignedData ---------------------------------------------------------
 
 struct TFreePKCS7 {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
+  void operator()(PKCS7* p) const;
 };
 using TPKCS7Ptr = std::unique_ptr<PKCS7, TFreePKCS7>;
 
@@ -157,7 +166,7 @@ struct TAuthenticodeSignature {
   HRESULT Code = TRUST_E_NOSIGNATURE;
   TPKCS7Ptr Message;
   std::size_t EncodedLength = 0;  // bytes of the blob the SignedData takes
-  PKCS7_SIGNER_INFO* SignerInfo = nullptr;
+  pkcs7_signer_info_st* SignerInfo = nullptr;  // PKCS7_SIGNER_INFO
   X509* SignerCertificate = nullptr;  // set from TRUST_E_NO_SIGNER_CERT on
   // The SpcIndirectDataContent's contents: what the signer's message digest covers.
   std::span<const std::uint8_t> IndirectContent;
@@ -165,7 +174,7 @@ struct TAuthenticodeSignature {
   std::span<const std::uint8_t> ImageDigest;
 
   // The certificates the message carries (borrowed).
-  STACK_OF(X509) * Certificates() const;
+  stack_st_X509* Certificates() const;  // STACK_OF(X509)
 };
 
 TAuthenticodeSignature ParseAuthenticodeSignature(std::span<const std::uint8_t> ABlob);
@@ -174,10 +183,10 @@ TAuthenticodeSignature ParseAuthenticodeSignature(std::span<const std::uint8_t> 
 // authenticated attributes, and the signature over those attributes (or over
 // the content itself without them). 0, TRUST_E_BAD_DIGEST, NTE_BAD_SIGNATURE,
 // TRUST_E_NO_SIGNER_CERT or TRUST_E_FAIL.
-HRESULT VerifySignerInfo(PKCS7_SIGNER_INFO* ASigner, X509* ACert, std::span<const std::uint8_t> AContent);
+HRESULT VerifySignerInfo(pkcs7_signer_info_st* ASigner, X509* ACert, std::span<const std::uint8_t> AContent);
 
 struct TFreeX509 {
-  void operator()(X509* p) const { X509_free(p); }
+  void operator()(X509* p) const;
 };
 using TX509Ptr = std::unique_ptr<X509, TFreeX509>;
 

@@ -160,7 +160,7 @@ std::size_t TTrustStore::AddCAFile(const std::string& AFileName) {
 
 std::size_t TTrustStore::AddSystemBundle() {
   std::vector<std::string> candidates;
-  if (std::string env = runtime::LiveHost()->GetEnvironmentVariable(X509_get_default_cert_file_env()); !env.empty())
+  if (std::string env = runtime::LiveHost()->EnvironmentVariable(X509_get_default_cert_file_env()); !env.empty())
     candidates.push_back(std::move(env));
   for (std::string& bundle : runtime::HostCertificateBundles()) candidates.push_back(std::move(bundle));
   candidates.emplace_back(X509_get_default_cert_file());

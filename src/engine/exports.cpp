@@ -10,16 +10,16 @@ using namespace quillmark;
 
 extern "C" {
 
-QUILLMARK_API HRESULT DllGetInstance(const GUID& IID, void** Obj) {
+QUILLMARK_API HRESULT QUILLMARK_STDCALL DllGetInstance(const GUID& IID, void** Obj) {
   return runtime::DllGetInstanceInternal(IID, Obj, {&TMalwareHeuristic::ClassInfo});
 }
 
-QUILLMARK_API HRESULT DllCanUnloadNow() {
+QUILLMARK_API HRESULT QUILLMARK_STDCALL DllCanUnloadNow() {
   return runtime::DllCanUnloadNowInternal(
       {&TMalwareHeuristic::ClassInfo, &TMalwareHeuristicResult::ClassInfo, &TMalwareHeuristicSettings::ClassInfo});
 }
 
-QUILLMARK_API HRESULT DllGetVersion(DLLVERSIONINFO2* pdvi) {
+QUILLMARK_API HRESULT QUILLMARK_STDCALL DllGetVersion(DLLVERSIONINFO2* pdvi) {
   return runtime::DllGetVersionInternal(runtime::LibraryModuleFileName(), pdvi);
 }
 }

@@ -23,7 +23,10 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   QM_IMPLEMENT_IUNKNOWN
   const char* ClassName() const override { return "TMalwareHeuristicSettings"; }
 
+#pragma push_macro("GetObject")  // the slot's own name, never <windows.h>'s macro
+#undef GetObject
   void* GetObject() override { return this; }
+#pragma pop_macro("GetObject")
 
   std::string GetDictionaryBlackWhiteListsFileName() override { return Get(FDictionaryBlackWhiteListsFileName); }
   void SetDictionaryBlackWhiteListsFileName(const std::string& v) override { Set(FDictionaryBlackWhiteListsFileName, v); }

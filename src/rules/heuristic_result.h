@@ -28,7 +28,10 @@ class TMalwareHeuristicResult : public runtime::TInterfacedObject,
   QM_IMPLEMENT_IUNKNOWN
   const char* ClassName() const override { return "TMalwareHeuristicResult"; }
 
+#pragma push_macro("GetObject")  // the slot's own name, never <windows.h>'s macro
+#undef GetObject
   void* GetObject() override { return this; }
+#pragma pop_macro("GetObject")
   Extended GetPercentageMatch() override { return FPercentageMatch; }
   const TMalwareRuleResultMap& GetRules() override { return FRules; }
   std::int32_t GetMalwareID() override { return FMalwareID; }

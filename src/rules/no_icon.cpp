@@ -63,7 +63,7 @@ TRuleCheckCode TMalwareRuleNoIcon::CheckFile(const std::string& AFileName, Exten
   TPEResources resources(*image);
   if (resources.TypeCount() == 0) return TRuleCheckCode::rccSkip;
 
-  const bool icon = resources.HasType(RT_ICON) || resources.HasType(RT_GROUP_ICON);
+  const bool icon = resources.HasType(rtIcon) || resources.HasType(rtGroupIcon);
   if (auto* result = dynamic_cast<TMalwareRuleResultNoIcon*>(&RuleResult()))
     result->SetEvidence(icon, TypeList(resources));
   if (icon) return TRuleCheckCode::rccContinue;

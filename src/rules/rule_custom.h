@@ -44,8 +44,11 @@ class TMalwareRuleResult : public runtime::TInterfacedObject,
   QM_IMPLEMENT_IUNKNOWN
   const char* ClassName() const override { return "TMalwareRuleResult"; }
 
+#pragma push_macro("GetObject")  // the slot's own name, never <windows.h>'s macro
+#undef GetObject
   // ILinkObjectInterface
   void* GetObject() override { return this; }
+#pragma pop_macro("GetObject")
   // IMalwareRuleResult
   Extended GetPercentageMatch() override { return FPercentageMatch; }
 

@@ -40,10 +40,10 @@ TMalwareRuleSuspiciousPath::TMalwareRuleSuspiciousPath(IRuleHost* AOwner, TMalwa
   for (const std::string& bin : target.RecycleBinFolders()) AddFolder(bin, true, F::sprFolderRecycleBin);
 
   // Temporary folders.
-  AddFolder(target.GetEnvironmentVariable("TMP"), true, F::sprFolderTemp);
-  AddFolder(target.GetEnvironmentVariable("TEMP"), true, F::sprFolderTemp);
+  AddFolder(target.EnvironmentVariable("TMP"), true, F::sprFolderTemp);
+  AddFolder(target.EnvironmentVariable("TEMP"), true, F::sprFolderTemp);
   if (!windows) {
-    AddFolder(target.GetEnvironmentVariable("TMPDIR"), true, F::sprFolderTemp);
+    AddFolder(target.EnvironmentVariable("TMPDIR"), true, F::sprFolderTemp);
     AddFolder("/tmp", true, F::sprFolderTemp);
   }
   AddFolder(target.GetSpecialFolder(runtime::csidl::kInternetCache), true, F::sprFolderTemp);
@@ -52,7 +52,7 @@ TMalwareRuleSuspiciousPath::TMalwareRuleSuspiciousPath(IRuleHost* AOwner, TMalwa
   AddFolder(target.GetSpecialFolder(runtime::csidl::kAppData), false, F::sprFolderProfile);
 
   // Root of the system drive: the drive of the Windows directory, or "/".
-  const std::string windowsDir = target.GetWindowsDirectory();
+  const std::string windowsDir = target.WindowsDirectory();
   if (windows) {
     std::size_t drive = target.DrivePrefixLength(windowsDir);
     if (drive > 0) AddFolder(windowsDir.substr(0, drive), false, F::sprFolderRootDrive);

@@ -16,19 +16,19 @@ bool SameName(const std::string& a, const char* b) { return AsciiUpper(a) == Asc
 
 std::string LookupEnvironmentVariable(ITargetSystem& target, const std::string& name) {
   if (name.empty()) return {};
-  std::string value = target.GetEnvironmentVariable(name);
+  std::string value = target.EnvironmentVariable(name);
   if (value.empty()) {
     std::string upper = AsciiUpper(name);
-    if (upper != name) value = target.GetEnvironmentVariable(upper);
+    if (upper != name) value = target.EnvironmentVariable(upper);
   }
   if (!value.empty() || target.PathSyntax() != TPathSyntax::psWindows) return value;
 
   // Variables Windows defines for every process, derived from its directory.
   if (SameName(name, "SystemRoot") || SameName(name, "windir")) {
-    return target.ExcludeTrailingPathDelimiter(target.GetWindowsDirectory());
+    return target.ExcludeTrailingPathDelimiter(target.WindowsDirectory());
   }
   if (SameName(name, "SystemDrive")) {
-    std::string windows = target.GetWindowsDirectory();
+    std::string windows = target.WindowsDirectory();
     return windows.substr(0, target.DrivePrefixLength(windows));
   }
   return {};

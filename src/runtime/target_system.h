@@ -173,11 +173,11 @@ class ITargetSystem {
 
   // --- environment and folders --------------------------------------------
   // Empty when unset.
-  virtual std::string GetEnvironmentVariable(const std::string& name) = 0;
+  virtual std::string EnvironmentVariable(const std::string& name) = 0;
   // Path of a shell folder by CSIDL; empty when the target has none.
   virtual std::string GetSpecialFolder(int csidl) = 0;
   // The Windows directory; empty on a target without one.
-  virtual std::string GetWindowsDirectory() = 0;
+  virtual std::string WindowsDirectory() = 0;
   virtual TWindowsVersion WindowsVersion() = 0;
   bool IsWindows(TWindowsVersion low, TWindowsVersion high) {
     auto v = WindowsVersion();

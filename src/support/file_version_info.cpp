@@ -105,7 +105,7 @@ bool ParseHex16(std::string_view s, std::uint16_t& out) {
 bool IsNeutralOrEnglish(const TVersionStringTable& t) {
   if (!t.KeyValid) return false;
   const std::uint16_t primary = PrimaryLangId(t.Language);
-  return primary == LANG_NEUTRAL || primary == LANG_ENGLISH;
+  return primary == kLangNeutral || primary == kLangEnglish;
 }
 
 }  // namespace
@@ -145,11 +145,11 @@ void TFileVersionInfo::ReadImage(const TPEImage& image) {
   // version entry when none carries that name.
   std::optional<TResourceEntry> chosen;
   int chosenRank = -1;
-  resources.ForEach({TResourceName::FromId(RT_VERSION), std::nullopt, std::nullopt}, [&](const TResourceEntry& e) {
+  resources.ForEach({TResourceName::FromId(rtVersion), std::nullopt, std::nullopt}, [&](const TResourceEntry& e) {
     int rank = 0;
-    if (!e.Name.IsString && e.Name.Id == VS_VERSION_INFO) rank += 2;
+    if (!e.Name.IsString && e.Name.Id == kVersionInfoId) rank += 2;
     const std::uint16_t primary = PrimaryLangId(e.Language);
-    if (primary == LANG_NEUTRAL || primary == LANG_ENGLISH) rank += 1;
+    if (primary == kLangNeutral || primary == kLangEnglish) rank += 1;
     if (rank > chosenRank) {
       chosen = e;
       chosenRank = rank;
@@ -170,7 +170,7 @@ void TFileVersionInfo::Parse(std::span<const std::uint8_t> data) {
   // The fixed part is known by its signature; wValueLength only decides where
   // the children start when there is none.
   std::size_t valueBytes = root.ValueLength;
-  if (root.End - root.ValueStart >= VS_FIXEDFILEINFO_SIZE && LoadU32(data.data() + root.ValueStart) == VS_FFI_SIGNATURE) {
+  if (root.End - root.ValueStart >= kFixedFileInfoSize && LoadU32(data.data() + root.ValueStart) == kFixedFileInfoSignature) {
     const std::uint8_t* f = data.data() + root.ValueStart;
     TFixedFileInfo fi;
     std::uint32_t* fields[] = {&fi.Signature,     &fi.StrucVersion,    &fi.FileVersionMS, &fi.FileVersionLS,
@@ -179,7 +179,7 @@ void TFileVersionInfo::Parse(std::span<const std::uint8_t> data) {
                                &fi.FileDateLS};
     for (std::size_t i = 0; i < std::size(fields); ++i) *fields[i] = LoadU32(f + 4 * i);
     FFixed = fi;
-    valueBytes = VS_FIXEDFILEINFO_SIZE;
+    valueBytes = kFixedFileInfoSize;
   }
 
   ForEachChild(data, ChildrenStart(root, valueBytes), root.End, [&](const TBlock& info) {

@@ -21,10 +21,12 @@
 
 namespace quillmark {
 
-constexpr std::uint32_t VS_FFI_SIGNATURE = 0xFEEF04BD;
-constexpr std::size_t VS_FIXEDFILEINFO_SIZE = 52;
-// Name identifier of the version resource.
-constexpr std::uint16_t VS_VERSION_INFO = 1;
+// VS_FIXEDFILEINFO's signature (VS_FFI_SIGNATURE) and size, and the name
+// identifier of the version resource (VS_VERSION_INFO); the SDK's names are
+// macros of other types, so ours are named apart.
+constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
+constexpr std::size_t kFixedFileInfoSize = 52;
+constexpr std::uint16_t kVersionInfoId = 1;
 
 struct TFixedFileInfo {
   std::uint32_t Signature = 0;

@@ -70,14 +70,14 @@ bool TPEImage::Parse(const IImageBytes& source) {
 }
 
 bool TPEImage::ParseHeaders() {
-  if (FSize < IMAGE_SIZEOF_DOS_HEADER) return Fail(TPEParseError::peTooSmall);
-  if (*ReadU16(0) != IMAGE_DOS_SIGNATURE) return Fail(TPEParseError::peNoDosSignature);
+  if (FSize < pe::SIZEOF_DOS_HEADER) return Fail(TPEParseError::peTooSmall);
+  if (*ReadU16(0) != pe::DOS_SIGNATURE) return Fail(TPEParseError::peNoDosSignature);
 
   FNtHeadersOffset = *ReadU32(kDosLfanew);
-  if (Slice(FNtHeadersOffset, 4 + IMAGE_SIZEOF_FILE_HEADER).empty()) return Fail(TPEParseError::peBadNtHeadersOffset);
-  if (*ReadU32(FNtHeadersOffset) != IMAGE_NT_SIGNATURE) return Fail(TPEParseError::peNoNtSignature);
+  if (Slice(FNtHeadersOffset, 4 + pe::SIZEOF_FILE_HEADER).empty()) return Fail(TPEParseError::peBadNtHeadersOffset);
+  if (*ReadU32(FNtHeadersOffset) != pe::NT_SIGNATURE) return Fail(TPEParseError::peNoNtSignature);
 
-  const std::uint8_t* fh = Slice(FileHeaderOffset(), IMAGE_SIZEOF_FILE_HEADER).data();
+  const std::uint8_t* fh = Slice(FileHeaderOffset(), pe::SIZEOF_FILE_HEADER).data();
   FFileHeader.Machine = LoadU16(fh + 0);
   FFileHeader.NumberOfSections = LoadU16(fh + 2);
   FFileHeader.TimeDateStamp = LoadU32(fh + 4);
@@ -89,14 +89,14 @@ bool TPEImage::ParseHeaders() {
   const std::uint64_t opt = OptionalHeaderOffset();
   auto magic = ReadU16(opt);
   if (!magic) return Fail(TPEParseError::peTruncatedOptionalHeader);
-  if (*magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && *magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+  if (*magic != pe::NT_OPTIONAL_HDR32_MAGIC && *magic != pe::NT_OPTIONAL_HDR64_MAGIC)
     return Fail(TPEParseError::peBadOptionalMagic);
-  const bool plus = *magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
-  const std::uint64_t fixed = plus ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED;
+  const bool plus = *magic == pe::NT_OPTIONAL_HDR64_MAGIC;
+  const std::uint64_t fixed = plus ? pe::SIZEOF_NT_OPTIONAL64_FIXED : pe::SIZEOF_NT_OPTIONAL32_FIXED;
   // A loader reads what the file lacks of the headers as zeros; so does this
   // reader, and tiny or packed files that end inside the optional header are
   // read as the images they are.
-  std::uint8_t o[IMAGE_SIZEOF_NT_OPTIONAL64_FIXED] = {};
+  std::uint8_t o[pe::SIZEOF_NT_OPTIONAL64_FIXED] = {};
   {
     auto oh = SliceClipped(opt, fixed);
     if (oh.size() < fixed) FAnomalies |= paOptionalHeaderTruncated;
@@ -124,7 +124,7 @@ bool TPEImage::ParseHeaders() {
 
   // Data directories: as many as declared, at most sixteen, while in the file.
   const std::size_t declared =
-      std::min<std::uint64_t>(FOptional.NumberOfRvaAndSizes, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
+      std::min<std::uint64_t>(FOptional.NumberOfRvaAndSizes, pe::NUMBEROF_DIRECTORY_ENTRIES);
   for (unsigned i = 0; i < declared; ++i) {
     std::uint64_t at = DataDirectoryEntryOffset(i);
     auto entry = Slice(at, 8);
@@ -138,18 +138,18 @@ bool TPEImage::ParseHeaders() {
 
   // Section table: the headers that lie wholly in the file.
   const std::uint64_t table = SectionTableOffset();
-  const std::uint64_t room = table < FSize ? (FSize - table) / IMAGE_SIZEOF_SECTION_HEADER : 0;
+  const std::uint64_t room = table < FSize ? (FSize - table) / pe::SIZEOF_SECTION_HEADER : 0;
   std::uint64_t count = std::min<std::uint64_t>(FFileHeader.NumberOfSections, room);
-  auto tableBytes = Slice(table, count * IMAGE_SIZEOF_SECTION_HEADER);
+  auto tableBytes = Slice(table, count * pe::SIZEOF_SECTION_HEADER);
   if (tableBytes.empty()) count = 0;
   if (count < FFileHeader.NumberOfSections) FAnomalies |= paSectionTableTruncated;
   FSections.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
-    const std::uint64_t at = table + i * IMAGE_SIZEOF_SECTION_HEADER;
-    const std::uint8_t* sh = tableBytes.data() + i * IMAGE_SIZEOF_SECTION_HEADER;
+    const std::uint64_t at = table + i * pe::SIZEOF_SECTION_HEADER;
+    const std::uint8_t* sh = tableBytes.data() + i * pe::SIZEOF_SECTION_HEADER;
     TImageSection s;
     std::size_t len = 0;
-    while (len < IMAGE_SIZEOF_SHORT_NAME && sh[len] != 0) ++len;
+    while (len < pe::SIZEOF_SHORT_NAME && sh[len] != 0) ++len;
     s.Name.assign(reinterpret_cast<const char*>(sh), len);
     s.VirtualSize = LoadU32(sh + 8);
     s.VirtualAddress = LoadU32(sh + 12);
@@ -171,7 +171,7 @@ std::optional<TImageDataDirectory> TPEImage::DataDirectory(unsigned index) const
 }
 
 std::uint64_t TPEImage::DataDirectoryEntryOffset(unsigned index) const {
-  const std::uint64_t fixed = IsPE32Plus() ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED;
+  const std::uint64_t fixed = IsPE32Plus() ? pe::SIZEOF_NT_OPTIONAL64_FIXED : pe::SIZEOF_NT_OPTIONAL32_FIXED;
   return OptionalHeaderOffset() + fixed + 8 * std::uint64_t{index};
 }
 

@@ -14,56 +14,64 @@
 
 namespace quillmark {
 
-constexpr std::uint16_t IMAGE_DOS_SIGNATURE = 0x5A4D;     // "MZ"
-constexpr std::uint32_t IMAGE_NT_SIGNATURE = 0x00004550;  // "PE\0\0"
-constexpr std::uint16_t IMAGE_NT_OPTIONAL_HDR32_MAGIC = 0x10B;
-constexpr std::uint16_t IMAGE_NT_OPTIONAL_HDR64_MAGIC = 0x20B;
-constexpr std::size_t IMAGE_SIZEOF_DOS_HEADER = 64;
-constexpr std::size_t IMAGE_SIZEOF_FILE_HEADER = 20;
-constexpr std::size_t IMAGE_SIZEOF_SECTION_HEADER = 40;
-constexpr std::size_t IMAGE_SIZEOF_SHORT_NAME = 8;
-constexpr std::size_t IMAGE_NUMBEROF_DIRECTORY_ENTRIES = 16;
+// PE/COFF format constants, named as in the format's documentation without
+// the IMAGE_ prefix: <windows.h> defines the IMAGE_ names as macros (plain
+// ints), which would replace these typed constants in any source that sees it.
+namespace pe {
+
+constexpr std::uint16_t DOS_SIGNATURE = 0x5A4D;     // "MZ"
+constexpr std::uint32_t NT_SIGNATURE = 0x00004550;  // "PE\0\0"
+constexpr std::uint16_t NT_OPTIONAL_HDR32_MAGIC = 0x10B;
+constexpr std::uint16_t NT_OPTIONAL_HDR64_MAGIC = 0x20B;
+constexpr std::size_t SIZEOF_DOS_HEADER = 64;
+constexpr std::size_t SIZEOF_FILE_HEADER = 20;
+constexpr std::size_t SIZEOF_SECTION_HEADER = 40;
+constexpr std::size_t SIZEOF_SHORT_NAME = 8;
+constexpr std::size_t NUMBEROF_DIRECTORY_ENTRIES = 16;
 // Optional header sizes up to the data directories, and with all sixteen.
-constexpr std::size_t IMAGE_SIZEOF_NT_OPTIONAL32_FIXED = 96;
-constexpr std::size_t IMAGE_SIZEOF_NT_OPTIONAL64_FIXED = 112;
-constexpr std::size_t IMAGE_SIZEOF_NT_OPTIONAL32_HEADER = 224;
-constexpr std::size_t IMAGE_SIZEOF_NT_OPTIONAL64_HEADER = 240;
+constexpr std::size_t SIZEOF_NT_OPTIONAL32_FIXED = 96;
+constexpr std::size_t SIZEOF_NT_OPTIONAL64_FIXED = 112;
+constexpr std::size_t SIZEOF_NT_OPTIONAL32_HEADER = 224;
+constexpr std::size_t SIZEOF_NT_OPTIONAL64_HEADER = 240;
 
 enum TImageDirectoryEntry : unsigned {
-  IMAGE_DIRECTORY_ENTRY_EXPORT = 0,
-  IMAGE_DIRECTORY_ENTRY_IMPORT = 1,
-  IMAGE_DIRECTORY_ENTRY_RESOURCE = 2,
-  IMAGE_DIRECTORY_ENTRY_EXCEPTION = 3,
-  IMAGE_DIRECTORY_ENTRY_SECURITY = 4,
-  IMAGE_DIRECTORY_ENTRY_BASERELOC = 5,
-  IMAGE_DIRECTORY_ENTRY_DEBUG = 6,
-  IMAGE_DIRECTORY_ENTRY_ARCHITECTURE = 7,
-  IMAGE_DIRECTORY_ENTRY_GLOBALPTR = 8,
-  IMAGE_DIRECTORY_ENTRY_TLS = 9,
-  IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG = 10,
-  IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT = 11,
-  IMAGE_DIRECTORY_ENTRY_IAT = 12,
-  IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT = 13,
-  IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR = 14,
+  DIRECTORY_ENTRY_EXPORT = 0,
+  DIRECTORY_ENTRY_IMPORT = 1,
+  DIRECTORY_ENTRY_RESOURCE = 2,
+  DIRECTORY_ENTRY_EXCEPTION = 3,
+  DIRECTORY_ENTRY_SECURITY = 4,
+  DIRECTORY_ENTRY_BASERELOC = 5,
+  DIRECTORY_ENTRY_DEBUG = 6,
+  DIRECTORY_ENTRY_ARCHITECTURE = 7,
+  DIRECTORY_ENTRY_GLOBALPTR = 8,
+  DIRECTORY_ENTRY_TLS = 9,
+  DIRECTORY_ENTRY_LOAD_CONFIG = 10,
+  DIRECTORY_ENTRY_BOUND_IMPORT = 11,
+  DIRECTORY_ENTRY_IAT = 12,
+  DIRECTORY_ENTRY_DELAY_IMPORT = 13,
+  DIRECTORY_ENTRY_COM_DESCRIPTOR = 14,
 };
 
 // Section characteristics.
-constexpr std::uint32_t IMAGE_SCN_CNT_CODE = 0x00000020;
-constexpr std::uint32_t IMAGE_SCN_CNT_INITIALIZED_DATA = 0x00000040;
-constexpr std::uint32_t IMAGE_SCN_CNT_UNINITIALIZED_DATA = 0x00000080;
-constexpr std::uint32_t IMAGE_SCN_MEM_EXECUTE = 0x20000000;
-constexpr std::uint32_t IMAGE_SCN_MEM_READ = 0x40000000;
-constexpr std::uint32_t IMAGE_SCN_MEM_WRITE = 0x80000000;
+constexpr std::uint32_t SCN_CNT_CODE = 0x00000020;
+constexpr std::uint32_t SCN_CNT_INITIALIZED_DATA = 0x00000040;
+constexpr std::uint32_t SCN_CNT_UNINITIALIZED_DATA = 0x00000080;
+constexpr std::uint32_t SCN_MEM_EXECUTE = 0x20000000;
+constexpr std::uint32_t SCN_MEM_READ = 0x40000000;
+constexpr std::uint32_t SCN_MEM_WRITE = 0x80000000;
 
 // File header characteristics.
-constexpr std::uint16_t IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002;
-constexpr std::uint16_t IMAGE_FILE_DLL = 0x2000;
+constexpr std::uint16_t FILE_EXECUTABLE_IMAGE = 0x0002;
+constexpr std::uint16_t FILE_DLL = 0x2000;
 
-constexpr std::uint16_t IMAGE_FILE_MACHINE_I386 = 0x014C;
-constexpr std::uint16_t IMAGE_FILE_MACHINE_AMD64 = 0x8664;
+constexpr std::uint16_t FILE_MACHINE_I386 = 0x014C;
+constexpr std::uint16_t FILE_MACHINE_AMD64 = 0x8664;
 
-constexpr std::uint16_t IMAGE_SUBSYSTEM_WINDOWS_GUI = 2;
-constexpr std::uint16_t IMAGE_SUBSYSTEM_WINDOWS_CUI = 3;
+constexpr std::uint16_t SUBSYSTEM_WINDOWS_GUI = 2;
+constexpr std::uint16_t SUBSYSTEM_WINDOWS_CUI = 3;
+
+}  // namespace pe
+using pe::TImageDirectoryEntry;
 
 struct TImageFileHeader {
   std::uint16_t Machine = 0;
@@ -179,10 +187,10 @@ class TPEImage {
   std::uint64_t FileSize() const { return FSize; }
 
   // --- headers (meaningful when valid) -------------------------------------
-  bool IsPE32Plus() const { return FOptional.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC; }
+  bool IsPE32Plus() const { return FOptional.Magic == pe::NT_OPTIONAL_HDR64_MAGIC; }
   std::uint32_t NtHeadersOffset() const { return FNtHeadersOffset; }  // e_lfanew
   std::uint64_t FileHeaderOffset() const { return std::uint64_t{FNtHeadersOffset} + 4; }
-  std::uint64_t OptionalHeaderOffset() const { return FileHeaderOffset() + IMAGE_SIZEOF_FILE_HEADER; }
+  std::uint64_t OptionalHeaderOffset() const { return FileHeaderOffset() + pe::SIZEOF_FILE_HEADER; }
   std::uint64_t CheckSumOffset() const { return OptionalHeaderOffset() + 64; }
   // Where the section table starts: right after SizeOfOptionalHeader bytes.
   std::uint64_t SectionTableOffset() const { return OptionalHeaderOffset() + FFileHeader.SizeOfOptionalHeader; }

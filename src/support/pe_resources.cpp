@@ -30,14 +30,14 @@ std::string TResourceName::ToString() const {
 
 TPEResources::TPEResources(const TPEImage& image) : FImage(image) {
   if (!image.IsValid()) return;
-  auto dir = image.DataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE);
+  auto dir = image.DataDirectory(pe::DIRECTORY_ENTRY_RESOURCE);
   if (!dir || dir->VirtualAddress == 0 || dir->Size == 0) return;
   // The range runs to the end of the section's file bytes rather than to the
   // directory's declared size: linkers do not all agree on what that size
   // covers, and the section's bytes are what a loader would see. Only the
   // parts a walk touches are ever read.
   auto range = image.RvaRange(dir->VirtualAddress, std::numeric_limits<std::uint32_t>::max());
-  if (!range || range->second < IMAGE_SIZEOF_RESOURCE_DIRECTORY || image.Slice(range->first, IMAGE_SIZEOF_RESOURCE_DIRECTORY).empty()) {
+  if (!range || range->second < pe::SIZEOF_RESOURCE_DIRECTORY || image.Slice(range->first, pe::SIZEOF_RESOURCE_DIRECTORY).empty()) {
     FAnomalies |= raOutOfRange;
     return;
   }
@@ -62,30 +62,30 @@ std::optional<std::uint32_t> TPEResources::ReadU32(std::uint64_t offset) const {
 std::optional<TPEResources::TDirectory> TPEResources::ReadDirectory(std::uint32_t offset) const {
   if (!FPresent) return std::nullopt;
   const std::uint64_t start = offset;
-  auto d = RangeBytes(start, IMAGE_SIZEOF_RESOURCE_DIRECTORY);
+  auto d = RangeBytes(start, pe::SIZEOF_RESOURCE_DIRECTORY);
   if (d.empty()) return std::nullopt;
   std::uint64_t count = std::uint64_t{LoadU16(d.data() + 12)} + LoadU16(d.data() + 14);
   const std::uint64_t room =
-      (FRangeSize - start - IMAGE_SIZEOF_RESOURCE_DIRECTORY) / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY;
+      (FRangeSize - start - pe::SIZEOF_RESOURCE_DIRECTORY) / pe::SIZEOF_RESOURCE_DIRECTORY_ENTRY;
   if (count > room) {
     FAnomalies |= raEntriesTruncated;
     count = room;
   }
-  return TDirectory{start + IMAGE_SIZEOF_RESOURCE_DIRECTORY, count};
+  return TDirectory{start + pe::SIZEOF_RESOURCE_DIRECTORY, count};
 }
 
 TPEResources::TRawEntry TPEResources::EntryAt(const TDirectory& directory, std::uint64_t index) const {
   // Inside the range by ReadDirectory's count; an entry that cannot be read
   // (bytes beyond the memory budget) reads as one that leads nowhere.
-  auto e = RangeBytes(directory.First + index * IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY,
-                      IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY);
-  if (e.empty()) return {IMAGE_RESOURCE_NAME_IS_STRING | 0x7FFFFFFFu, 0x7FFFFFFFu};
+  auto e = RangeBytes(directory.First + index * pe::SIZEOF_RESOURCE_DIRECTORY_ENTRY,
+                      pe::SIZEOF_RESOURCE_DIRECTORY_ENTRY);
+  if (e.empty()) return {pe::RESOURCE_NAME_IS_STRING | 0x7FFFFFFFu, 0x7FFFFFFFu};
   return {LoadU32(e.data()), LoadU32(e.data() + 4)};
 }
 
 std::optional<TResourceName> TPEResources::ReadName(std::uint32_t nameField) const {
-  if (!(nameField & IMAGE_RESOURCE_NAME_IS_STRING)) return TResourceName::FromId(static_cast<std::uint16_t>(nameField));
-  const std::uint64_t at = nameField & ~IMAGE_RESOURCE_NAME_IS_STRING;
+  if (!(nameField & pe::RESOURCE_NAME_IS_STRING)) return TResourceName::FromId(static_cast<std::uint16_t>(nameField));
+  const std::uint64_t at = nameField & ~pe::RESOURCE_NAME_IS_STRING;
   auto length = ReadU16(at);
   if (!length) return std::nullopt;
   const std::uint64_t bytes = std::uint64_t{*length} * 2;
@@ -98,7 +98,7 @@ std::optional<TResourceName> TPEResources::ReadName(std::uint32_t nameField) con
 }
 
 bool TPEResources::NameMatches(std::uint32_t nameField, const TResourceName& wanted) const {
-  const bool isString = (nameField & IMAGE_RESOURCE_NAME_IS_STRING) != 0;
+  const bool isString = (nameField & pe::RESOURCE_NAME_IS_STRING) != 0;
   if (isString != wanted.IsString) return false;
   if (!isString) return static_cast<std::uint16_t>(nameField) == wanted.Id;
   auto name = ReadName(nameField);
@@ -148,18 +148,18 @@ bool TPEResources::Walk(std::uint32_t offset, int depth, TResourceEntry& path, c
         break;
       default:
         // Languages are identifiers; a string here is not a language.
-        if (e.NameField & IMAGE_RESOURCE_NAME_IS_STRING) continue;
+        if (e.NameField & pe::RESOURCE_NAME_IS_STRING) continue;
         path.Language = static_cast<std::uint16_t>(e.NameField);
         if (filter.Language && *filter.Language != path.Language) continue;
         break;
     }
 
-    if (e.OffsetField & IMAGE_RESOURCE_DATA_IS_DIRECTORY) {
+    if (e.OffsetField & pe::RESOURCE_DATA_IS_DIRECTORY) {
       if (depth == 3) {
         FAnomalies |= raTooDeep;
         continue;
       }
-      if (!Walk(e.OffsetField & ~IMAGE_RESOURCE_DATA_IS_DIRECTORY, depth + 1, path, filter, state, visitor))
+      if (!Walk(e.OffsetField & ~pe::RESOURCE_DATA_IS_DIRECTORY, depth + 1, path, filter, state, visitor))
         return false;
       continue;
     }
@@ -167,7 +167,7 @@ bool TPEResources::Walk(std::uint32_t offset, int depth, TResourceEntry& path, c
       FAnomalies |= raMisplacedData;
       continue;
     }
-    auto de = RangeBytes(e.OffsetField, IMAGE_SIZEOF_RESOURCE_DATA_ENTRY);
+    auto de = RangeBytes(e.OffsetField, pe::SIZEOF_RESOURCE_DATA_ENTRY);
     if (de.empty()) {
       FAnomalies |= raOutOfRange;
       continue;
@@ -186,7 +186,7 @@ void TPEResources::ForEach(const TResourceFilter& filter,
   // A well-formed tree holds each entry in one directory, so it has fewer
   // entries than the range has 8-byte slots.
   TWalkState state;
-  state.EntriesLeft = FRangeSize / IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY;
+  state.EntriesLeft = FRangeSize / pe::SIZEOF_RESOURCE_DIRECTORY_ENTRY;
   TResourceEntry path;
   Walk(0, 1, path, filter, state, visitor);
 }
@@ -249,7 +249,7 @@ bool TPEResources::HasType(std::uint16_t type) const {
   if (!root) return false;
   for (std::uint64_t i = 0; i < root->Count; ++i) {
     const TRawEntry e = EntryAt(*root, i);
-    if (!(e.NameField & IMAGE_RESOURCE_NAME_IS_STRING) && static_cast<std::uint16_t>(e.NameField) == type) return true;
+    if (!(e.NameField & pe::RESOURCE_NAME_IS_STRING) && static_cast<std::uint16_t>(e.NameField) == type) return true;
   }
   return false;
 }

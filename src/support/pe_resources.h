@@ -24,31 +24,37 @@
 
 namespace quillmark {
 
-// Predefined resource types.
-constexpr std::uint16_t RT_CURSOR = 1;
-constexpr std::uint16_t RT_BITMAP = 2;
-constexpr std::uint16_t RT_ICON = 3;
-constexpr std::uint16_t RT_MENU = 4;
-constexpr std::uint16_t RT_DIALOG = 5;
-constexpr std::uint16_t RT_STRING = 6;
-constexpr std::uint16_t RT_RCDATA = 10;
-constexpr std::uint16_t RT_GROUP_CURSOR = 12;
-constexpr std::uint16_t RT_GROUP_ICON = 14;
-constexpr std::uint16_t RT_VERSION = 16;
-constexpr std::uint16_t RT_MANIFEST = 24;
+// Predefined resource types. The SDK's RT_ names for them are pointers
+// (MAKEINTRESOURCE) under <windows.h>, so ours carry the rt prefix instead.
+enum TResourceType : std::uint16_t {
+  rtCursor = 1,
+  rtBitmap = 2,
+  rtIcon = 3,
+  rtMenu = 4,
+  rtDialog = 5,
+  rtString = 6,
+  rtRcData = 10,
+  rtGroupCursor = 12,
+  rtGroupIcon = 14,
+  rtVersion = 16,
+  rtManifest = 24,
+};
 
+namespace pe {
 // Sizes of the on-disk records.
-constexpr std::size_t IMAGE_SIZEOF_RESOURCE_DIRECTORY = 16;
-constexpr std::size_t IMAGE_SIZEOF_RESOURCE_DIRECTORY_ENTRY = 8;
-constexpr std::size_t IMAGE_SIZEOF_RESOURCE_DATA_ENTRY = 16;
+constexpr std::size_t SIZEOF_RESOURCE_DIRECTORY = 16;
+constexpr std::size_t SIZEOF_RESOURCE_DIRECTORY_ENTRY = 8;
+constexpr std::size_t SIZEOF_RESOURCE_DATA_ENTRY = 16;
 // High bit of an entry's name field (the name is a string) and of its offset
 // field (the offset leads to a subdirectory).
-constexpr std::uint32_t IMAGE_RESOURCE_NAME_IS_STRING = 0x80000000u;
-constexpr std::uint32_t IMAGE_RESOURCE_DATA_IS_DIRECTORY = 0x80000000u;
+constexpr std::uint32_t RESOURCE_NAME_IS_STRING = 0x80000000u;
+constexpr std::uint32_t RESOURCE_DATA_IS_DIRECTORY = 0x80000000u;
+}  // namespace pe
 
-// Language identifiers: primary language in the low ten bits.
-constexpr std::uint16_t LANG_NEUTRAL = 0x00;
-constexpr std::uint16_t LANG_ENGLISH = 0x09;
+// Primary language identifiers (LANG_NEUTRAL and LANG_ENGLISH in the SDK),
+// in the low ten bits of a language identifier.
+constexpr std::uint16_t kLangNeutral = 0x00;
+constexpr std::uint16_t kLangEnglish = 0x09;
 constexpr std::uint16_t PrimaryLangId(std::uint16_t langId) { return langId & 0x3FF; }
 
 

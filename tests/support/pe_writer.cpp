@@ -29,7 +29,7 @@ std::vector<std::uint8_t> Filled(std::size_t n, std::uint8_t seed, unsigned step
 // --- TPEBytes -----------------------------------------------------------------------
 
 std::size_t TPEBytes::DataDirectoryOffset(unsigned index) const {
-  return OptionalHeaderOffset() + (FPlus ? IMAGE_SIZEOF_NT_OPTIONAL64_FIXED : IMAGE_SIZEOF_NT_OPTIONAL32_FIXED) +
+  return OptionalHeaderOffset() + (FPlus ? pe::SIZEOF_NT_OPTIONAL64_FIXED : pe::SIZEOF_NT_OPTIONAL32_FIXED) +
          8 * std::size_t{index};
 }
 
@@ -73,12 +73,12 @@ TPEBytes& TPEBytes::Append(std::span<const std::uint8_t> bytes) {
 
 TPEBuilder::TPEBuilder(TPEKind kind)
     : FKind(kind),
-      FMachine(kind == TPEKind::pe32 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64),
+      FMachine(kind == TPEKind::pe32 ? pe::FILE_MACHINE_I386 : pe::FILE_MACHINE_AMD64),
       FImageBase(kind == TPEKind::pe32 ? 0x400000 : 0x140000000) {}
 
 TPEBuilder& TPEBuilder::AddSection(std::string name, std::vector<std::uint8_t> data, std::uint32_t characteristics,
                                    std::uint32_t virtualSize) {
-  if (name.size() > IMAGE_SIZEOF_SHORT_NAME) throw std::invalid_argument("section name longer than 8 bytes");
+  if (name.size() > pe::SIZEOF_SHORT_NAME) throw std::invalid_argument("section name longer than 8 bytes");
   FSections.push_back({std::move(name), std::move(data), characteristics, virtualSize});
   return *this;
 }
@@ -98,7 +98,7 @@ TPEBuilder& TPEBuilder::SetAlignment(std::uint32_t file, std::uint32_t section) 
 }
 
 std::size_t TPEBuilder::HeadersSize() const {
-  std::size_t optional = FKind == TPEKind::pe32 ? IMAGE_SIZEOF_NT_OPTIONAL32_HEADER : IMAGE_SIZEOF_NT_OPTIONAL64_HEADER;
+  std::size_t optional = FKind == TPEKind::pe32 ? pe::SIZEOF_NT_OPTIONAL32_HEADER : pe::SIZEOF_NT_OPTIONAL64_HEADER;
   return AlignUp(kNtHeadersAt + 24 + optional + 40 * FSections.size(), FFileAlignment);
 }
 
@@ -113,7 +113,7 @@ std::uint32_t TPEBuilder::SectionRva(std::size_t index) const {
 
 TPEBytes TPEBuilder::Build() const {
   const bool plus = FKind == TPEKind::pe32Plus;
-  const std::size_t optionalSize = plus ? IMAGE_SIZEOF_NT_OPTIONAL64_HEADER : IMAGE_SIZEOF_NT_OPTIONAL32_HEADER;
+  const std::size_t optionalSize = plus ? pe::SIZEOF_NT_OPTIONAL64_HEADER : pe::SIZEOF_NT_OPTIONAL32_HEADER;
   const std::size_t headers = HeadersSize();
 
   TPEBytes pe;
@@ -123,7 +123,7 @@ TPEBytes TPEBuilder::Build() const {
   pe.FBytes.assign(headers, 0);
 
   // DOS header and stub: one 128-byte page, relocations at 0x40.
-  pe.SetDosMagic(IMAGE_DOS_SIGNATURE).SetDosPages(1, 0x80).SetU16(8, 4).SetU16(12, 0xFFFF).SetU16(16, 0xB8);
+  pe.SetDosMagic(pe::DOS_SIGNATURE).SetDosPages(1, 0x80).SetU16(8, 4).SetU16(12, 0xFFFF).SetU16(16, 0xB8);
   pe.SetDosRelocationOffset(0x40).SetLfanew(kNtHeadersAt);
   std::copy(std::begin(kDosStub), std::end(kDosStub), pe.FBytes.begin() + 0x40);
   std::copy(kDosMessage.begin(), kDosMessage.end(), pe.FBytes.begin() + 0x40 + sizeof kDosStub);
@@ -149,7 +149,7 @@ TPEBytes TPEBuilder::Build() const {
       std::copy(s.Data.begin(), s.Data.end(), pe.FBytes.begin() + static_cast<std::ptrdiff_t>(raw));
       raw += rawSize;
     }
-    if (s.Characteristics & IMAGE_SCN_CNT_CODE) {
+    if (s.Characteristics & pe::SCN_CNT_CODE) {
       if (!entryPoint) entryPoint = baseOfCode = rva;
       sizeOfCode += static_cast<std::uint32_t>(rawSize);
     }
@@ -159,14 +159,14 @@ TPEBytes TPEBuilder::Build() const {
 
   // NT headers.
   const std::size_t fh = pe.FileHeaderOffset(), oh = pe.OptionalHeaderOffset();
-  pe.SetNtSignature(IMAGE_NT_SIGNATURE);
+  pe.SetNtSignature(pe::NT_SIGNATURE);
   pe.SetU16(fh + 0, FMachine);
   pe.SetU16(fh + 2, static_cast<std::uint16_t>(FSections.size()));
   pe.SetU32(fh + 4, 0x5F5E1000);
   pe.SetU16(fh + 16, static_cast<std::uint16_t>(optionalSize));
   pe.SetU16(fh + 18, static_cast<std::uint16_t>(FCharacteristics | (plus ? 0x0020 : 0x0100)));
 
-  pe.SetU16(oh + 0, plus ? IMAGE_NT_OPTIONAL_HDR64_MAGIC : IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+  pe.SetU16(oh + 0, plus ? pe::NT_OPTIONAL_HDR64_MAGIC : pe::NT_OPTIONAL_HDR32_MAGIC);
   pe.SetU8(oh + 2, 14);
   pe.SetU32(oh + 4, sizeOfCode);
   pe.SetU32(oh + 16, entryPoint);

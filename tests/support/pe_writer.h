@@ -22,9 +22,9 @@ namespace quillmark::test {
 
 enum class TPEKind { pe32, pe32Plus };
 
-constexpr std::uint32_t kCodeSection = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ;
-constexpr std::uint32_t kDataSection = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE;
-constexpr std::uint32_t kReadOnlyDataSection = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ;
+constexpr std::uint32_t kCodeSection = pe::SCN_CNT_CODE | pe::SCN_MEM_EXECUTE | pe::SCN_MEM_READ;
+constexpr std::uint32_t kDataSection = pe::SCN_CNT_INITIALIZED_DATA | pe::SCN_MEM_READ | pe::SCN_MEM_WRITE;
+constexpr std::uint32_t kReadOnlyDataSection = pe::SCN_CNT_INITIALIZED_DATA | pe::SCN_MEM_READ;
 
 std::vector<std::uint8_t> Bytes(std::string_view text);
 // n bytes that vary (seed, seed + step, seed + 2 * step ...), for section and
@@ -135,8 +135,8 @@ class TPEBuilder {
   std::vector<TSection> FSections;
   std::uint32_t FDirectories[16][2] = {};
   std::uint16_t FMachine;
-  std::uint16_t FCharacteristics = IMAGE_FILE_EXECUTABLE_IMAGE;
-  std::uint16_t FSubsystem = IMAGE_SUBSYSTEM_WINDOWS_GUI;
+  std::uint16_t FCharacteristics = pe::FILE_EXECUTABLE_IMAGE;
+  std::uint16_t FSubsystem = pe::SUBSYSTEM_WINDOWS_GUI;
   std::uint64_t FImageBase;
   std::uint32_t FFileAlignment = 0x200;
   std::uint32_t FSectionAlignment = 0x1000;

@@ -227,7 +227,7 @@ TPEBytes BuildPEWithResources(const TResourceBuilder& resources, TPEKind kind, T
   const auto size = static_cast<std::uint32_t>(section.size());
   pe.AddSection(".rsrc", std::move(section), kReadOnlyDataSection);
   if (pe.SectionRva(1) != rva) throw std::logic_error("resource section moved while building");
-  pe.SetDataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE, rva, size);
+  pe.SetDataDirectory(pe::DIRECTORY_ENTRY_RESOURCE, rva, size);
   if (layout) *layout = std::move(l);
   return pe.Build();
 }
@@ -335,8 +335,8 @@ TBytes GroupIcon(const std::vector<std::uint16_t>& iconIds) {
 }
 
 TResourceBuilder& AddIcon(TResourceBuilder& r, std::uint16_t iconId, std::uint16_t groupId, std::uint16_t language) {
-  r.Add(RT_ICON, iconId, language, IconImage());
-  return r.Add(RT_GROUP_ICON, groupId, language, GroupIcon({iconId}));
+  r.Add(rtIcon, iconId, language, IconImage());
+  return r.Add(rtGroupIcon, groupId, language, GroupIcon({iconId}));
 }
 
 TBytes Manifest() {

@@ -107,7 +107,7 @@ std::unique_ptr<runtime::IReadOnlyFile> TTestTarget::OpenFileForRead(const std::
   return runtime::posix::OpenPosixFile(HostPath(path));
 }
 
-std::string TTestTarget::GetEnvironmentVariable(const std::string& name) {
+std::string TTestTarget::EnvironmentVariable(const std::string& name) {
   auto it = FEnvironment.find(EnvKey(name));
   return it == FEnvironment.end() ? std::string() : it->second;
 }

@@ -48,9 +48,9 @@ class TTestTarget : public runtime::ITargetSystem {
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
   std::unique_ptr<runtime::IReadOnlyFile> OpenFileForRead(const std::string& path) override;
-  std::string GetEnvironmentVariable(const std::string& name) override;
+  std::string EnvironmentVariable(const std::string& name) override;
   std::string GetSpecialFolder(int csidl) override;
-  std::string GetWindowsDirectory() override { return FWindowsDirectory; }
+  std::string WindowsDirectory() override { return FWindowsDirectory; }
   runtime::TWindowsVersion WindowsVersion() override { return FVersion; }
   std::vector<runtime::TProcessEntry> EnumerateProcesses() override { return FProcesses; }
   std::uint64_t GetTickCount64() override { return FTicks; }

@@ -58,7 +58,7 @@ std::vector<ITargetSystem::TDirectoryEntry> TLiveHost::ListDirectory(const std::
   return PosixListDirectory(folder);
 }
 
-std::string TLiveHost::GetEnvironmentVariable(const std::string& name) {
+std::string TLiveHost::EnvironmentVariable(const std::string& name) {
   const char* v = std::getenv(name.c_str());
   return v ? v : "";
 }

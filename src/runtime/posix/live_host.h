@@ -17,9 +17,9 @@ class TLiveHost : public ITargetSystem {
   bool DirectoryExists(const std::string& path) override { return PosixDirectoryExists(path); }
   std::unique_ptr<IReadOnlyFile> OpenFileForRead(const std::string& path) override { return OpenPosixFile(path); }
   std::vector<TDirectoryEntry> ListDirectory(const std::string& folder) override;
-  std::string GetEnvironmentVariable(const std::string& name) override;
+  std::string EnvironmentVariable(const std::string& name) override;
   std::string GetSpecialFolder(int csidl) override;
-  std::string GetWindowsDirectory() override { return {}; }
+  std::string WindowsDirectory() override { return {}; }
   TWindowsVersion WindowsVersion() override { return kLiveHostWindowsVersion; }
   // From /proc. A Windows program that runs under Wine is shown with the
   // Linux path of its PE file (runtime/posix/wine_paths.h).
