@@ -152,6 +152,7 @@ TEST(HostApi, SettingsBeyondTheFileNames) {
   settings->ClearCAFiles();
   EXPECT_TRUE(settings->GetCAFiles().empty());
   EXPECT_EQ(settings->GetMaxFileSize(), std::uint64_t{4} << 30);
+  EXPECT_TRUE(settings->GetComputeSha256());
   settings->SetMaxFileSize(8192);
   EXPECT_EQ(settings->GetMaxFileSize(), 8192u);
 }
@@ -176,6 +177,7 @@ TEST(HostApi, StatusGivesSizeAndDigestOfWhatWasAnalysed) {
     std::optional<std::uint64_t> Size;
     std::string Sha256;
     std::size_t Warnings;
+    bool Digest = true;
   };
   const std::vector<TCase> cases = {
       {"program", file, std::uint64_t{4} << 30, TAnalysisOutcome::aoAnalyzed, program.size(), Sha256Hex(program), 0},
@@ -184,11 +186,15 @@ TEST(HostApi, StatusGivesSizeAndDigestOfWhatWasAnalysed) {
        Sha256Hex(program + std::string(kHole, '\0')), 0},
       {"text", text, std::uint64_t{4} << 30, TAnalysisOutcome::aoNotPEImage, 14, "", 0},
       {"missing", dir / "missing.exe", std::uint64_t{4} << 30, TAnalysisOutcome::aoReadError, std::nullopt, "", 0},
+      {"no digest asked for", file, std::uint64_t{4} << 30, TAnalysisOutcome::aoAnalyzed, program.size(), "", 0,
+       false},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     ComPtr<IMalwareHeuristic> engine = NewEngine();
-    engine->GetSettings().As<IMalwareHeuristicSettingsEx>()->SetMaxFileSize(c.Cap);
+    auto settings = engine->GetSettings().As<IMalwareHeuristicSettingsEx>();
+    settings->SetMaxFileSize(c.Cap);
+    settings->SetComputeSha256(c.Digest);
     engine->AnalyzeFile(c.File);
     const TAnalysisStatus status = engine.As<IMalwareHeuristicStatus>()->GetLastStatus();
     EXPECT_EQ(status.Outcome, c.Outcome) << AnalysisOutcomeName(status.Outcome) << " " << status.Message;

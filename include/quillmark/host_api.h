@@ -142,6 +142,11 @@ struct IMalwareHeuristicSettingsEx : IUnknown {
   // ended there (default 4 GiB).
   virtual std::uint64_t GetMaxFileSize() = 0;
   virtual void SetMaxFileSize(std::uint64_t AValue) = 0;
+  // Whether an analysis that gives a verdict reads its file once more, to
+  // the size cap, for TAnalysisStatus::Sha256 (default true). A host that
+  // never shows the digest saves that read.
+  virtual bool GetComputeSha256() = 0;
+  virtual void SetComputeSha256(bool AValue) = 0;
 
  protected:
   ~IMalwareHeuristicSettingsEx() = default;
@@ -175,7 +180,8 @@ struct TAnalysisStatus {
   // empty when nothing was opened.
   std::optional<std::uint64_t> Size;
   // SHA-256 of the bytes the analysis read (up to the size cap), lower-case
-  // hex; empty unless the analysis gave a verdict.
+  // hex; empty unless the analysis gave a verdict (and the settings ask for
+  // it).
   std::string Sha256;
 };
 

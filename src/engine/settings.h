@@ -1,6 +1,7 @@
 // Where the engine finds its four knowledge files.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,6 +67,9 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
     Unlock();
   }
 
+  bool GetComputeSha256() override { return FComputeSha256.load(); }
+  void SetComputeSha256(bool AValue) override { FComputeSha256 = AValue; }
+
   std::string TrustFolder() { return GetTrustFolder(); }
   std::vector<std::string> CAFiles() { return GetCAFiles(); }
   std::uint64_t MaxFileSize() { return GetMaxFileSize(); }
@@ -100,6 +104,7 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   std::string FTrustFolder;
   std::vector<std::string> FCAFiles;
   std::uint64_t FMaxFileSize = std::uint64_t{4} << 30;
+  std::atomic<bool> FComputeSha256{true};
 };
 
 }  // namespace quillmark
