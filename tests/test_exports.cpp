@@ -40,8 +40,11 @@ TEST(Exports, HostObtainsTheEngineByGuidAndAnalyses) {
     auto engine = ComPtr<IMalwareHeuristic>::Attach(static_cast<IMalwareHeuristic*>(raw));
     EXPECT_EQ(canUnload(), S_FALSE) << "a live engine keeps the library loaded";
 
-    // the engine answers only for its own interface and the base
+    // the engine answers for its own interfaces and the base, not for the
+    // objects it hands out
     EXPECT_TRUE(engine.As<IUnknown>());
+    EXPECT_TRUE(engine.As<IMalwareHeuristicStatus>());
+    EXPECT_TRUE(engine.As<IMalwareHeuristicReport>());
     EXPECT_FALSE(engine.As<ILinkObjectInterface>());
     EXPECT_FALSE(engine.As<IMalwareHeuristicSettings>());
     EXPECT_FALSE(engine.As<IMalwareHeuristicResult>());
@@ -88,5 +91,5 @@ TEST(Exports, HostObtainsTheEngineByGuidAndAnalyses) {
 TEST(Exports, PublicHeaderFunctionsAreExported) {
   auto run = test::RunProgramCapture({QUILLMARK_SHARED_HOST_PATH});
   EXPECT_EQ(run.Status, 0) << run.Output;
-  EXPECT_EQ(run.Output, "{4C742238-55E0-4CA8-BA2D-843ABA7FAF25}\n");
+  EXPECT_EQ(run.Output, std::string("{4C742238-55E0-4CA8-BA2D-843ABA7FAF25} ") + QuillmarkVersion() + "\n");
 }

@@ -2,7 +2,7 @@
 // paths as given, folders walked recursively.
 #pragma once
 
-#include "runtime/folder_walk.h"
+#include "quillmark/folder_walk.h"
 
 namespace quillmark::cli {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/host_services.h"
-#include "text_encoding.h"
+#include "quillmark/host_api.h"
+#include "quillmark/host_services.h"
 
 namespace quillmark::cli {
 
@@ -108,7 +108,7 @@ bool TOutput::Report(const TFileReport& r) {
   if (r.AnalysisFailed) Message({"cannot analyse '", PrintableName(r.File), "': ", r.Error});
   for (const std::string& note : r.Warnings) Message({"warning: '", PrintableName(r.File), "': ", note});
   if (printLine) {
-    std::string line = FJson ? FormatJson(r, FWarnings) : FormatText(r, FThreshold);
+    std::string line = FJson ? FormatJson(r, FThreshold, FWarnings) : FormatText(r, FThreshold);
     line += '\n';
     if (const int err = WriteOutput(line)) {
       ClearProgress();

@@ -11,32 +11,16 @@
 #include <thread>
 #include <utility>
 
-#include "db/file_trust.h"
-#include "engine/dictionaries.h"
-#include "engine/malware_heuristic.h"
-#include "engine/settings.h"
-#include "quillmark/exports.h"
-#include "runtime/host_services.h"
+#include "quillmark/host_services.h"
 #include "output.h"
-#include "text_encoding.h"
+#include "quillmark/exports.h"
+#include "quillmark/host_api.h"
 
 namespace quillmark::cli {
 
 namespace {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
-
-std::string KnowledgeProblemText(const TKnowledgeProblem& p, const char* what) {
-  std::string text = "knowledge file '";
-  text += PrintableName(p.FileName);
-  text += "' ";
-  text += what;
-  text += " (";
-  text += p.Reason;
-  text += "): not applied: ";
-  text += p.NotApplied;
-  return text;
-}
 
 // The rules of the engine that this build has, in registration order.
 std::vector<ComPtr<IMalwareRule>> AvailableRules(IMalwareHeuristic& engine) {
@@ -60,7 +44,7 @@ ComPtr<IMalwareHeuristic> CreateEngine(const TOptions& options) {
   if (DllGetInstance(IMalwareHeuristic::IID, &obj) != S_OK || !obj) return {};
   auto engine = ComPtr<IMalwareHeuristic>::Attach(static_cast<IMalwareHeuristic*>(obj));
 
-  if (auto* settings = LinkedObject<TMalwareHeuristicSettings>(engine->GetSettings())) {
+  if (auto settings = engine->GetSettings().As<IMalwareHeuristicSettingsEx>()) {
     settings->SetMaxFileSize(options.MaxFileSize);
     // Absolute, so that what the engine reads does not depend on where it runs.
     auto absolute = [](const std::string& path) {
@@ -99,73 +83,14 @@ TFileReport ScanItem(IMalwareHeuristic& engine, const TWalkItem& item) {
       break;
   }
 
-  // The engine opens the file, once, and its status says how that went: the
-  // program itself never opens a target. Rules judge the file by where it
-  // lives, so they get the full path.
-  report.Analyzed = engine.AnalyzeFile(item.FullPath);
-  ComPtr<IMalwareHeuristicResult> result = engine.GetResult();
-  if (result) {
-    report.Percent = result->GetPercentageMatch();
-    report.ThreatId = result->GetMalwareID();
-    for (const auto& [type, ruleResult] : result->GetRules()) {
-      if (!ruleResult) continue;
-      TRuleReport rule;
-      rule.Rule = RuleTypeIdentifier(type);
-      rule.Percent = ruleResult->GetPercentageMatch();
-      if (const auto* object = LinkedObject<const TMalwareRuleResult>(ruleResult)) {
-        for (const auto& threat : object->Threats())
-          if (threat) rule.Threats.emplace_back(threat->Name(), threat->DangerPercent());
-        object->GetDetails(rule.Details);
-      }
-      report.Rules.push_back(std::move(rule));
-    }
-  }
-
-  auto* heuristic = dynamic_cast<TMalwareHeuristic*>(&engine);
-  const TAnalysisStatus status = heuristic ? heuristic->LastStatus() : TAnalysisStatus{};
-  report.Warnings = status.Warnings;
-  // A knowledge file that failed a query during this analysis: the verdict
-  // went without it (and later ones will).
-  if (heuristic)
-    for (const TKnowledgeProblem& p : heuristic->Dictionaries().TakeQueryProblems()) {
-      report.Warnings.push_back(KnowledgeProblemText(p, "failed during the analysis"));
-      report.KnowledgeFailed = true;
-    }
-  if (report.Analyzed) {
-    TMalwareThreatInfo info;
-    try {
-      if (engine.GetMalwareThreatInfo(report.ThreatId, &info)) {
-        report.ThreatName = info.Name;
-        report.ThreatSeverity = info.Severity;
-      }
-    } catch (const std::exception&) {
-      // No threat-name database: the identifier is all there is.
-    }
-    return report;
-  }
-  report.Rules.clear();
-  report.Percent = 0;
-  switch (status.Outcome) {
-    case TAnalysisOutcome::aoNotPEImage:
-      report.Error = "not a PE image";
-      break;
-    case TAnalysisOutcome::aoNoRule:
-      report.Error = "no rule applied";
-      break;
-    case TAnalysisOutcome::aoReadError:
-      // Replaced by a pipe or socket since the walk: as if the walk had met it.
-      if (status.Message == "not a regular file") {
-        report.Error = status.Message;
-      } else {
-        report.Readable = false;
-        report.Error = status.Message == "no such file" ? ErrnoText(ENOENT) : status.Message;
-      }
-      break;
-    default:
-      report.AnalysisFailed = true;
-      report.Error = "analysis failed: " + (status.Message.empty() ? std::string("see the debug log") : status.Message);
-      break;
-  }
+  // The engine opens the file, once, and its report says how that went:
+  // the program itself never opens a target. Rules judge the file by where
+  // it lives, so they get the full path.
+  engine.AnalyzeFile(item.FullPath);
+  if (auto reporter = ComPtr<IMalwareHeuristic>(&engine).As<IMalwareHeuristicReport>())
+    return reporter->GetLastReport(item.Path);
+  report.AnalysisFailed = true;
+  report.Error = "analysis failed: the engine gives no report";
   return report;
 }
 
@@ -228,26 +153,11 @@ bool ReadPathList(const std::string& source, bool nul, std::vector<std::string>&
 // JSON record.
 std::vector<std::string> KnowledgeWarnings(const std::vector<ComPtr<IMalwareHeuristic>>& engines) {
   std::vector<std::string> warnings;
-  auto add = [&warnings](std::string text) {
-    if (std::find(warnings.begin(), warnings.end(), text) == warnings.end()) warnings.push_back(std::move(text));
-  };
   for (const ComPtr<IMalwareHeuristic>& engine : engines) {
-    auto* heuristic = dynamic_cast<TMalwareHeuristic*>(engine.get());
-    if (!heuristic) continue;
-    for (const TKnowledgeProblem& p : heuristic->Dictionaries().CheckAll())
-      add(KnowledgeProblemText(p, "cannot be used"));
-  }
-  // The store the signed-file rule builds from the same settings, shared.
-  if (auto* heuristic = dynamic_cast<TMalwareHeuristic*>(engines.front().get())) {
-    TMalwareHeuristicSettings& settings = heuristic->Settings();
-    for (const TTrustStore::TProblem& p : TTrustStore::Shared(settings.TrustFolder(), settings.CAFiles())->Problems()) {
-      std::string text = "certificate file '";
-      text += PrintableName(p.FileName);
-      text += "' adds no trust anchor (";
-      text += p.Reason;
-      text += ")";
-      add(std::move(text));
-    }
+    auto reporter = engine.As<IMalwareHeuristicReport>();
+    if (!reporter) continue;
+    for (std::string& text : reporter->CheckKnowledgeWarnings())
+      if (std::find(warnings.begin(), warnings.end(), text) == warnings.end()) warnings.push_back(std::move(text));
   }
   return warnings;
 }

@@ -13,7 +13,7 @@
 #include <map>
 #include <mutex>
 
-#include "runtime/host_services.h"
+#include "quillmark/host_services.h"
 #include "support/exceptions.h"
 #include "support/text_utils.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "db/knowledge_keys.h"
-#include "runtime/host_services.h"
+#include "quillmark/host_services.h"
 #include "support/debug_log.h"
 #include "support/text_utils.h"
 

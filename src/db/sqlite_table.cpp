@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "db/regexp_cache.h"
-#include "runtime/host_services.h"
+#include "quillmark/host_services.h"
 
 namespace quillmark {
 

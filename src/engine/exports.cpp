@@ -1,5 +1,6 @@
 // The library's three entry points.
 #include "quillmark/exports.h"
+#include "quillmark/host_api.h"
 
 #include "engine/malware_heuristic.h"
 #include "engine/settings.h"
@@ -21,5 +22,12 @@ QUILLMARK_API HRESULT QUILLMARK_STDCALL DllCanUnloadNow() {
 
 QUILLMARK_API HRESULT QUILLMARK_STDCALL DllGetVersion(DLLVERSIONINFO2* pdvi) {
   return runtime::DllGetVersionInternal(runtime::LibraryModuleFileName(), pdvi);
+}
+
+#define QM_TEXT(x) #x
+#define QM_VERSION_TEXT(a, b, c) QM_TEXT(a) "." QM_TEXT(b) "." QM_TEXT(c)
+
+QUILLMARK_API const char* QuillmarkVersion(void) {
+  return QM_VERSION_TEXT(QUILLMARK_VERSION_MAJOR, QUILLMARK_VERSION_MINOR, QUILLMARK_VERSION_PATCH);
 }
 }

@@ -44,6 +44,7 @@ void TMalwareHeuristicSettings::SetDataFolder(const std::string& AFolder) {
   std::string folder = AFolder;
   if (!folder.empty() && folder.back() != '/') folder += '/';
   Lock();
+  FDataFolder = folder;
   FDictionaryBlackWhiteListsFileName = folder + kBlackWhiteListsFile;
   FDictionaryFileDetailsFileName = folder + kFileDetailsFile;
   FDictionaryHarmonyNameSchemeFileName = folder + kHarmonyNameSchemeFile;
@@ -65,7 +66,7 @@ void TMalwareHeuristicSettings::ClearCAFiles() {
   Unlock();
 }
 
-std::vector<std::string> TMalwareHeuristicSettings::CAFiles() {
+std::vector<std::string> TMalwareHeuristicSettings::GetCAFiles() {
   Lock();
   std::vector<std::string> copy = FCAFiles;
   Unlock();
@@ -76,6 +77,7 @@ void* TMalwareHeuristicSettings::GetInterface(const GUID& iid) {
   if (iid == IUnknown::IID || iid == IMalwareHeuristicSettings::IID)
     return static_cast<IMalwareHeuristicSettings*>(this);
   if (iid == ILinkObjectInterface::IID) return static_cast<ILinkObjectInterface*>(this);
+  if (iid == IMalwareHeuristicSettingsEx::IID) return static_cast<IMalwareHeuristicSettingsEx*>(this);
   return nullptr;
 }
 

@@ -1,10 +1,12 @@
 // Where the engine finds its four knowledge files.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "quillmark/host_api.h"
 #include "quillmark/malware_heuristic.h"
 #include "runtime/interfaced_object.h"
 
@@ -12,7 +14,8 @@ namespace quillmark {
 
 class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
                                   public ILinkObjectInterface,
-                                  public IMalwareHeuristicSettings {
+                                  public IMalwareHeuristicSettings,
+                                  public IMalwareHeuristicSettingsEx {
  public:
   static runtime::TInstanceCounter Instances;
   static const runtime::TClassInfo ClassInfo;
@@ -39,33 +42,40 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   std::string GetDictionaryThreatsInfoFileName() override { return Get(FDictionaryThreatsInfoFileName); }
   void SetDictionaryThreatsInfoFileName(const std::string& v) override { Set(FDictionaryThreatsInfoFileName, v); }
 
+  // IMalwareHeuristicSettingsEx
   // Points all four names at the default file names inside AFolder, and the
   // trust folder at its "trust/" subfolder.
-  void SetDataFolder(const std::string& AFolder);
-
+  std::string GetDataFolder() override { return Get(FDataFolder); }
+  void SetDataFolder(const std::string& AFolder) override;
   // Folder whose *.pem, *.crt and *.cer files are trust anchors of signature
   // checks, beside the system's CA bundle (default: "Data/trust/").
-  std::string TrustFolder() { return Get(FTrustFolder); }
-  void SetTrustFolder(const std::string& AFolder) { Set(FTrustFolder, AFolder); }
+  std::string GetTrustFolder() override { return Get(FTrustFolder); }
+  void SetTrustFolder(const std::string& AFolder) override { Set(FTrustFolder, AFolder); }
   // Further certificate files (PEM or DER) whose certificates are trust
   // anchors, in the order added; adding a file twice keeps one entry.
-  void AddCAFile(const std::string& AFileName);
-  void ClearCAFiles();
-  std::vector<std::string> CAFiles();
-
+  std::vector<std::string> GetCAFiles() override;
+  void AddCAFile(const std::string& AFileName) override;
+  void ClearCAFiles() override;
   // Bytes of a target file read at most; a larger file is analysed as if it
   // ended there (default 4 GiB).
-  std::uint64_t MaxFileSize() {
+  std::uint64_t GetMaxFileSize() override {
     Lock();
     std::uint64_t v = FMaxFileSize;
     Unlock();
     return v;
   }
-  void SetMaxFileSize(std::uint64_t AValue) {
+  void SetMaxFileSize(std::uint64_t AValue) override {
     Lock();
     FMaxFileSize = AValue;
     Unlock();
   }
+
+  bool GetComputeSha256() override { return FComputeSha256.load(); }
+  void SetComputeSha256(bool AValue) override { FComputeSha256 = AValue; }
+
+  std::string TrustFolder() { return GetTrustFolder(); }
+  std::vector<std::string> CAFiles() { return GetCAFiles(); }
+  std::uint64_t MaxFileSize() { return GetMaxFileSize(); }
 
   static constexpr const char* kBlackWhiteListsFile = "hbwlists.mdict";
   static constexpr const char* kFileDetailsFile = "hsysfiles.mdict";
@@ -93,9 +103,11 @@ class TMalwareHeuristicSettings : public runtime::TInterfacedObject,
   std::string FDictionaryFileDetailsFileName;
   std::string FDictionaryHarmonyNameSchemeFileName;
   std::string FDictionaryThreatsInfoFileName;
+  std::string FDataFolder;
   std::string FTrustFolder;
   std::vector<std::string> FCAFiles;
   std::uint64_t FMaxFileSize = std::uint64_t{4} << 30;
+  std::atomic<bool> FComputeSha256{true};
 };
 
 }  // namespace quillmark

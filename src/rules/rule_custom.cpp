@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <type_traits>
+#include <variant>
 
 #include "interfaces/rule_host.h"
 #include "runtime/target_system.h"
@@ -17,10 +19,52 @@ namespace quillmark {
 
 // --- TMalwareRuleResult -------------------------------------------------------
 
+namespace {
+
+TDetailValue DetailToValue(const TRuleResultDetailValue& AValue) {
+  return std::visit(
+      [](const auto& x) -> TDetailValue {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, bool>) return TDetailValue::FromBool(x);
+        else if constexpr (std::is_same_v<T, std::int64_t>) return TDetailValue::FromInteger(x);
+        else if constexpr (std::is_same_v<T, Extended>) return TDetailValue::FromNumber(x);
+        else if constexpr (std::is_same_v<T, std::string>) return TDetailValue::FromText(x);
+        else {
+          TDetailValue list = TDetailValue::EmptyList();
+          for (const auto& record : x) list.Items.push_back(DetailsToValue(record));
+          return list;
+        }
+      },
+      AValue);
+}
+
+}  // namespace
+
+TDetailValue DetailsToValue(const TRuleResultDetails& ADetails) {
+  TDetailValue record = TDetailValue::EmptyRecord();
+  for (const TRuleResultDetail& d : ADetails) record.Fields.push_back({d.Name, DetailToValue(d.Value)});
+  return record;
+}
+
 void* TMalwareRuleResult::GetInterface(const GUID& iid) {
   if (iid == IUnknown::IID || iid == IMalwareRuleResult::IID) return static_cast<IMalwareRuleResult*>(this);
   if (iid == ILinkObjectInterface::IID) return static_cast<ILinkObjectInterface*>(this);
+  if (iid == IMalwareRuleResultEvidence::IID) return static_cast<IMalwareRuleResultEvidence*>(this);
   return nullptr;
+}
+
+std::vector<TThreatRecord> TMalwareRuleResult::GetThreatRecords() {
+  std::vector<TThreatRecord> records;
+  records.reserve(FThreats.size());
+  for (const auto& threat : FThreats)
+    if (threat) records.push_back({threat->Name(), threat->DangerPercent()});
+  return records;
+}
+
+TDetailValue TMalwareRuleResult::GetDetailRecord() {
+  TRuleResultDetails details;
+  GetDetails(details);
+  return DetailsToValue(details);
 }
 
 void TMalwareRuleResult::Reset() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interfaces/malware_rule_internal.h"
+#include "quillmark/host_api.h"
 #include "quillmark/malware_heuristic.h"
 #include "rules/threat_custom.h"
 #include "runtime/interfaced_object.h"
@@ -23,7 +24,7 @@ class TAnalyzedFile;
 struct IProcessList;
 
 // One named field of a rule result, for hosts that show results generically
-// (the CLI's JSON output).
+// (IMalwareRuleResultEvidence, the JSON record).
 struct TRuleResultDetail;
 // A list of records, each a list of named fields (a process's connections).
 using TRuleResultDetailRecords = std::vector<std::vector<TRuleResultDetail>>;
@@ -34,9 +35,14 @@ struct TRuleResultDetail {
 };
 using TRuleResultDetails = std::vector<TRuleResultDetail>;
 
+// The details as the public value tree: a record of the fields, records
+// lists of records.
+TDetailValue DetailsToValue(const TRuleResultDetails& ADetails);
+
 class TMalwareRuleResult : public runtime::TInterfacedObject,
                            public ILinkObjectInterface,
-                           public IMalwareRuleResult {
+                           public IMalwareRuleResult,
+                           public IMalwareRuleResultEvidence {
  public:
   using TThreatList = std::vector<std::unique_ptr<TThreat>>;
 
@@ -51,6 +57,9 @@ class TMalwareRuleResult : public runtime::TInterfacedObject,
 #pragma pop_macro("GetObject")
   // IMalwareRuleResult
   Extended GetPercentageMatch() override { return FPercentageMatch; }
+  // IMalwareRuleResultEvidence
+  std::vector<TThreatRecord> GetThreatRecords() override;
+  TDetailValue GetDetailRecord() override;
 
   Extended PercentageMatch() const { return FPercentageMatch; }
   void SetPercentageMatch(Extended AValue) { FPercentageMatch = AValue; }

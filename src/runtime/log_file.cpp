@@ -4,7 +4,7 @@
 #include <map>
 #include <memory>
 
-#include "runtime/host_services.h"
+#include "quillmark/host_services.h"
 
 namespace quillmark::runtime {
 

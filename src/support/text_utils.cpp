@@ -1,6 +1,6 @@
 #include "support/text_utils.h"
 
-#include "runtime/host_services.h"
+#include "quillmark/host_services.h"
 
 namespace quillmark {
 

@@ -1,4 +1,4 @@
-#include "runtime/folder_walk.h"
+#include "quillmark/folder_walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>

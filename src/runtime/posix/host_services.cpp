@@ -1,4 +1,4 @@
-#include "runtime/host_services.h"
+#include "quillmark/host_services.h"
 
 #include <fcntl.h>
 #include <locale.h>

@@ -10,18 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "quillmark/base.h"
+
 namespace quillmark::runtime {
 
 // The folder debug logs go to by default: $QUILLMARK_LOG_DIR when set, else
 // the host's per-user state folder.
-std::string DefaultLogFolder();
+QUILLMARK_API std::string DefaultLogFolder();
 // Creates a folder and every missing parent (owner-only access); failures
 // are left to the write that follows.
-void MakeFolders(const std::string& APath);
+QUILLMARK_API void MakeFolders(const std::string& APath);
 // Size of the file at APath, nothing when it cannot be told.
-std::optional<std::uint64_t> HostFileSize(const std::string& APath);
+QUILLMARK_API std::optional<std::uint64_t> HostFileSize(const std::string& APath);
 // CPU time the calling thread has used, in nanoseconds.
-std::uint64_t ThreadCpuNanoseconds();
+QUILLMARK_API std::uint64_t ThreadCpuNanoseconds();
 
 enum class THostPathKind { hpFile, hpFolder, hpOther };
 // What the host's file system says of a path, links followed.
@@ -35,25 +37,25 @@ struct THostPathInfo {
 };
 // Nothing, with the reason in AError ("No such file or directory"), when the
 // path cannot be looked at.
-std::optional<THostPathInfo> HostPathInfo(const std::string& APath, std::string* AError = nullptr);
+QUILLMARK_API std::optional<THostPathInfo> HostPathInfo(const std::string& APath, std::string* AError = nullptr);
 // Whether this process may open the file at APath for reading.
-bool HostCanRead(const std::string& APath);
+QUILLMARK_API bool HostCanRead(const std::string& APath);
 // The whole content of a host file, or of the process's standard input;
 // nothing, with the reason in AError, when it cannot be read.
-std::optional<std::string> ReadHostFile(const std::string& APath, std::string& AError);
-std::optional<std::string> ReadStandardInput(std::string& AError);
+QUILLMARK_API std::optional<std::string> ReadHostFile(const std::string& APath, std::string& AError);
+QUILLMARK_API std::optional<std::string> ReadStandardInput(std::string& AError);
 // Whether the stream writes to a terminal.
-bool IsTerminal(std::FILE* AStream);
+QUILLMARK_API bool IsTerminal(std::FILE* AStream);
 
 // The local time as "YYYY-MM-DD hh:mm:ss.mmm".
-std::string LocalTimeStamp();
+QUILLMARK_API std::string LocalTimeStamp();
 // Certificate bundle files the host keeps its trusted roots in, most likely
 // first (they need not exist).
-std::vector<std::string> HostCertificateBundles();
+QUILLMARK_API std::vector<std::string> HostCertificateBundles();
 
 // Unicode case of one code point as the host's C library knows it (ASCII
 // rules when it knows no Unicode).
-char32_t ToLowerCodePoint(char32_t ACodePoint);
-bool IsLowerCodePoint(char32_t ACodePoint);
+QUILLMARK_API char32_t ToLowerCodePoint(char32_t ACodePoint);
+QUILLMARK_API bool IsLowerCodePoint(char32_t ACodePoint);
 
 }  // namespace quillmark::runtime

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "quillmark/base.h"
+
 namespace quillmark::runtime {
 
 struct TWalkItem {
@@ -56,7 +58,7 @@ struct TWalkOptions {
 // link, or always with FollowSymlinks; a link that leads nowhere (missing
 // target, a loop of links) is skipped without an item. A path given here is
 // always followed, and reported when it leads nowhere.
-std::vector<TWalkItem> WalkPaths(const std::vector<std::string>& paths, const TWalkOptions& options = {});
+QUILLMARK_API std::vector<TWalkItem> WalkPaths(const std::vector<std::string>& paths, const TWalkOptions& options = {});
 
 // Descriptors the walk keeps open at most, whatever the depth; deeper
 // ancestors are opened again, checked to be the same folder, when the walk
