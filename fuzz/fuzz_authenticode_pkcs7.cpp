@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include <openssl/x509.h>
+
 #include "db/authenticode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
