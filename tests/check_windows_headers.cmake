@@ -114,6 +114,14 @@ foreach(define IN LISTS defines)
   string(SUBSTRING "${define}" 8 -1 macro)
   set(macro_${macro} 1)
 endforeach()
+# The compiler's own predefined macros (__cplusplus, __GNUC__ ...) are no
+# clash: every header may test them.
+execute_process(COMMAND ${COMPILER} -std=c++20 -dM -E -x c++ /dev/null OUTPUT_VARIABLE predefined)
+string(REGEX MATCHALL "#define [A-Za-z_][A-Za-z0-9_]*" predefined "${predefined}")
+foreach(define IN LISTS predefined)
+  string(SUBSTRING "${define}" 8 -1 macro)
+  unset(macro_${macro})
+endforeach()
 # Taken from the SDK on Windows on purpose (same name, same value), and the
 # compiler's own words.
 set(SDK_NAMES_REGEX "^(S_OK|S_FALSE|E_[A-Z_]+|CLASS_E_[A-Z_]+|TRUST_E_[A-Z_]+|CERT_E_[A-Z_]+|NTE_[A-Z_]+|ERROR_[A-Z_]+|DLLVER_[A-Z_]+|_WIN32|_WIN64|__declspec|__stdcall)$")

@@ -1,7 +1,9 @@
 # The C host prints the same JSON records as "quillmark scan --json" for the
 # same files (in any order).
-#   cmake -DCLI=... -DHOST=... -DDATA=... -DFILES="a;b" -DOUT=dir -P same_records.cmake
+#   cmake -DCLI=... -DHOST=... -DDATA=... -DFILES="a|b" -DOUT=dir -P same_records.cmake
 cmake_minimum_required(VERSION 3.22)
+# FILES is separated by "|" (a list would not survive the command line).
+string(REPLACE "|" ";" FILES "${FILES}")
 execute_process(COMMAND ${CLI} scan --json --no-progress --no-summary --data ${DATA} ${FILES}
                 OUTPUT_VARIABLE cli_out RESULT_VARIABLE cli_rc)
 execute_process(COMMAND ${HOST} json ${DATA} ${FILES} OUTPUT_VARIABLE host_out RESULT_VARIABLE host_rc)
