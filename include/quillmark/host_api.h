@@ -54,19 +54,14 @@ struct TDetailValue {
   std::vector<TDetailValue> Items;   // dvList
   std::vector<TDetailField> Fields;  // dvRecord
 
-  static TDetailValue Null() { return {}; }
-  static TDetailValue FromBool(bool v) { return Of(TDetailValueKind::dvBool, [&](TDetailValue& r) { r.Bool = v; }); }
-  static TDetailValue FromInteger(std::int64_t v) {
-    return Of(TDetailValueKind::dvInteger, [&](TDetailValue& r) { r.Integer = v; });
-  }
-  static TDetailValue FromNumber(Extended v) {
-    return Of(TDetailValueKind::dvNumber, [&](TDetailValue& r) { r.Number = v; });
-  }
-  static TDetailValue FromText(std::string v) {
-    return Of(TDetailValueKind::dvText, [&](TDetailValue& r) { r.Text = std::move(v); });
-  }
-  static TDetailValue EmptyList() { return Of(TDetailValueKind::dvList, [](TDetailValue&) {}); }
-  static TDetailValue EmptyRecord() { return Of(TDetailValueKind::dvRecord, [](TDetailValue&) {}); }
+  // Defined below TDetailField: making a value needs the field type complete.
+  static inline TDetailValue Null();
+  static inline TDetailValue FromBool(bool v);
+  static inline TDetailValue FromInteger(std::int64_t v);
+  static inline TDetailValue FromNumber(Extended v);
+  static inline TDetailValue FromText(std::string v);
+  static inline TDetailValue EmptyList();
+  static inline TDetailValue EmptyRecord();
 
   bool IsNull() const { return Kind == TDetailValueKind::dvNull; }
   // The field of a record with this name; nullptr when there is none (or
@@ -81,19 +76,42 @@ struct TDetailValue {
   bool IsTrue() const { return Kind == TDetailValueKind::dvBool && Bool; }
 
  private:
-  template <class F>
-  static TDetailValue Of(TDetailValueKind AKind, F ASet) {
-    TDetailValue r;
-    r.Kind = AKind;
-    ASet(r);
-    return r;
-  }
+  static inline TDetailValue Of(TDetailValueKind AKind);
 };
 
 struct TDetailField {
   std::string Name;
   TDetailValue Value;
 };
+
+TDetailValue TDetailValue::Of(TDetailValueKind AKind) {
+  TDetailValue r;
+  r.Kind = AKind;
+  return r;
+}
+TDetailValue TDetailValue::Null() { return {}; }
+TDetailValue TDetailValue::FromBool(bool v) {
+  TDetailValue r = Of(TDetailValueKind::dvBool);
+  r.Bool = v;
+  return r;
+}
+TDetailValue TDetailValue::FromInteger(std::int64_t v) {
+  TDetailValue r = Of(TDetailValueKind::dvInteger);
+  r.Integer = v;
+  return r;
+}
+TDetailValue TDetailValue::FromNumber(Extended v) {
+  TDetailValue r = Of(TDetailValueKind::dvNumber);
+  r.Number = v;
+  return r;
+}
+TDetailValue TDetailValue::FromText(std::string v) {
+  TDetailValue r = Of(TDetailValueKind::dvText);
+  r.Text = std::move(v);
+  return r;
+}
+TDetailValue TDetailValue::EmptyList() { return Of(TDetailValueKind::dvList); }
+TDetailValue TDetailValue::EmptyRecord() { return Of(TDetailValueKind::dvRecord); }
 
 const TDetailValue* TDetailValue::Find(std::string_view AName) const {
   if (Kind != TDetailValueKind::dvRecord) return nullptr;
