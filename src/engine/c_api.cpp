@@ -2,7 +2,6 @@
 // library's public interfaces, answering the JSON record the quillmark
 // program prints.
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -13,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/result_json.h"
 #include "quillmark/exports.h"
 #include "quillmark/host_api.h"
 #include "quillmark/malware_heuristic.h"
@@ -101,28 +101,6 @@ bool RuleTypeFromName(const std::string& AName, TMalwareRuleType& AType) {
     }
   }
   return false;
-}
-
-std::string JsonText(const std::string& AText) {
-  std::string out = "\"";
-  for (unsigned char c : AText) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace
@@ -232,7 +210,7 @@ char* qm_engine_warnings(qm_engine* engine) {
   if (!engine) return nullptr;
   try {
     std::string json = "[";
-    for (std::size_t i = 0; i < engine->Warnings.size(); ++i) json += (i ? "," : "") + JsonText(engine->Warnings[i]);
+    for (std::size_t i = 0; i < engine->Warnings.size(); ++i) json += (i ? "," : "") + JsonString(engine->Warnings[i]);
     return CopyString(json + "]");
   } catch (...) {
     return nullptr;
